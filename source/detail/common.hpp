@@ -1,0 +1,37 @@
+// C++-only helpers shared by the library's modules: tagging shorthands and small
+// scope guards. Never installed, never crosses the C ABI.
+#pragma once
+
+#include "../heap.h"
+#include "../short_lock.h"
+
+// Tag of the calling function and its line, for the tagged heap and lock traces.
+#define TARVIK_TAG __func__, static_cast<unsigned long>(__LINE__)
+
+namespace tarvik::detail {
+
+// Holds a short lock for the rest of the scope.
+class ShortLockGuard {
+  public:
+    explicit ShortLockGuard(tarvik_short_lock_t *lock) : m_lock(lock) { tarvik_short_lock(m_lock); }
+    ~ShortLockGuard() { tarvik_short_unlock(m_lock); }
+    ShortLockGuard(const ShortLockGuard &) = delete;
+    ShortLockGuard &operator=(const ShortLockGuard &) = delete;
+
+  private:
+    tarvik_short_lock_t *m_lock;
+};
+
+// Runs a callable when the scope ends (early returns included).
+template <typename F> class ScopeExit {
+  public:
+    explicit ScopeExit(F f) : m_f(f) {}
+    ~ScopeExit() { m_f(); }
+    ScopeExit(const ScopeExit &) = delete;
+    ScopeExit &operator=(const ScopeExit &) = delete;
+
+  private:
+    F m_f;
+};
+
+} // namespace tarvik::detail

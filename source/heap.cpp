@@ -1,0 +1,325 @@
+// The tagged heap. Live blocks sit on one list (newest first) with running totals under
+// a short lock; malloc and free run outside it. A free checks the block's self pointer
+// and guard word first, so a damaged or foreign pointer is reported, never released.
+#include "heap.h"
+
+#include "console.h"
+#include "detail/common.hpp"
+#include "exception.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
+#include <unistd.h>
+
+namespace {
+
+tarvik_short_lock_t s_heap_lock;
+tarvik_heap_block_t *s_head;
+size_t s_count;
+size_t s_bytes;
+size_t s_peak;
+
+constexpr size_t OVERHEAD = TARVIK_HEAP_OVERHEAD;
+// A damaged header may claim any size: the diagnostic dump reads no more than this.
+constexpr size_t DUMP_LIMIT = 4096;
+
+#if defined(__mips__) && !defined(__LP64__)
+static_assert(OVERHEAD == 28, "block overhead on the 32-bit target");
+#endif
+
+inline tarvik_heap_block_t *header_of(void *pointer)
+{
+    return reinterpret_cast<tarvik_heap_block_t *>(static_cast<char *>(pointer) -
+                                                   sizeof(tarvik_heap_block_t));
+}
+
+inline void *data_of(tarvik_heap_block_t *block) { return block + 1; }
+
+// Reads memory that may not belong to us (a foreign or freed pointer) without tripping
+// the address sanitizer; the whole point is to look at it.
+__attribute__((no_sanitize("address"), noinline)) void peek_bytes(void *to, const void *from,
+                                                                   size_t size)
+{
+    const volatile unsigned char *source = static_cast<const volatile unsigned char *>(from);
+    unsigned char *target = static_cast<unsigned char *>(to);
+    for (size_t i = 0; i < size; ++i) {
+        target[i] = source[i];
+    }
+}
+
+void report_invalid(tarvik_heap_block_t *block, const char *tag, unsigned long line)
+{
+    tarvik_heap_block_t header;
+    peek_bytes(&header, block, sizeof(header));
+    uint32_t guard = 0;
+    size_t dump_size = header.m_size + OVERHEAD;
+    if (header.m_size <= DUMP_LIMIT) {
+        peek_bytes(&guard, static_cast<char *>(data_of(block)) + header.m_size, sizeof(guard));
+    } else {
+        dump_size = DUMP_LIMIT + OVERHEAD;
+    }
+    fprintf(stderr,
+            "fatal error: invalid magic code (free, magic_code=%08lXH, size=%lu, "
+            "caller=\"%s:%lu\", pid=%d)\n",
+            static_cast<unsigned long>(guard), static_cast<unsigned long>(header.m_size),
+            tag != nullptr ? tag : "", line, static_cast<int>(getpid()));
+    fflush(stderr);
+
+    unsigned char *copy = static_cast<unsigned char *>(malloc(dump_size));
+    if (copy != nullptr) {
+        peek_bytes(copy, block, dump_size);
+        tarvik_dump_ex(0, 0, copy, dump_size, reinterpret_cast<uintptr_t>(block));
+        free(copy);
+    }
+    fprintf(stderr, "=> REVERSE DUMP\n");
+    fflush(stderr);
+    unsigned char line_bytes[16];
+    for (int i = 1; i <= 32; ++i) {
+        const unsigned char *at = reinterpret_cast<const unsigned char *>(block) - 16 * i;
+        peek_bytes(line_bytes, at, sizeof(line_bytes));
+        tarvik_dump_ex(0, 0, line_bytes, sizeof(line_bytes), reinterpret_cast<uintptr_t>(at));
+    }
+    tarvik_dump_exception_tag(1, "source/heap", "tarvik_heap_tag", static_cast<unsigned long>(__LINE__));
+}
+
+void *allocate(size_t size, const char *tag, unsigned long line)
+{
+    if (size == 0) {
+        fprintf(stderr, "zero size allocation ? (at \"%s\":%lu)\n", tag != nullptr ? tag : "", line);
+    }
+    size_t rounded = (size + 3u) & ~static_cast<size_t>(3u);
+    if (size > SIZE_MAX - 3u || rounded > SIZE_MAX - OVERHEAD || rounded + OVERHEAD > 0xFFFFFFFFu) {
+        fprintf(stderr, "not enough memory (overflow size, at \"%s\":%lu)\n",
+                tag != nullptr ? tag : "", line);
+        return nullptr;
+    }
+    auto *block = static_cast<tarvik_heap_block_t *>(malloc(rounded + OVERHEAD));
+    if (block == nullptr) {
+        fprintf(stderr, "not enough memory (at \"%s\":%lu)\n", tag != nullptr ? tag : "", line);
+        if (rounded >= (static_cast<size_t>(4u) << 20)) {
+            tarvik_assert_fail_tag("source/heap", "tarvik_heap_tag", static_cast<unsigned long>(__LINE__),
+                                   "s_size < ((size_t)(4u << 20))");
+        }
+        return nullptr;
+    }
+    block->m_size = rounded;
+    block->m_self = block;
+    block->m_tag = tag;
+    block->m_line = line;
+    block->m_prev = nullptr;
+    uint32_t guard = TARVIK_HEAP_GUARD;
+    memcpy(static_cast<char *>(data_of(block)) + rounded, &guard, sizeof(guard));
+    {
+        tarvik::detail::ShortLockGuard lock(&s_heap_lock);
+        s_bytes += rounded + OVERHEAD;
+        if (s_bytes > s_peak) {
+            s_peak = s_bytes;
+        }
+        ++s_count;
+        block->m_next = s_head;
+        if (s_head != nullptr) {
+            s_head->m_prev = block;
+        }
+        s_head = block;
+    }
+    return data_of(block);
+}
+
+bool is_valid(tarvik_heap_block_t *block)
+{
+    tarvik_heap_block_t header;
+    peek_bytes(&header, block, sizeof(header));
+    if (header.m_self != block || header.m_size > 0xFFFFFFFFu - OVERHEAD) {
+        return false;
+    }
+    uint32_t guard = 0;
+    peek_bytes(&guard, static_cast<char *>(data_of(block)) + header.m_size, sizeof(guard));
+    return guard == TARVIK_HEAP_GUARD;
+}
+
+void release(void *pointer, const char *tag, unsigned long line)
+{
+    tarvik_heap_block_t *block = header_of(pointer);
+    if (!is_valid(block)) {
+        report_invalid(block, tag, line);
+        return;
+    }
+    {
+        tarvik::detail::ShortLockGuard lock(&s_heap_lock);
+        if (block->m_prev != nullptr) {
+            block->m_prev->m_next = block->m_next;
+        } else {
+            s_head = block->m_next;
+        }
+        if (block->m_next != nullptr) {
+            block->m_next->m_prev = block->m_prev;
+        }
+        --s_count;
+        s_bytes -= block->m_size + OVERHEAD;
+    }
+    // A later free of the same pointer must fail the self check.
+    block->m_self = nullptr;
+    free(block);
+}
+
+void *resize(void *pointer, size_t size, const char *tag, unsigned long line)
+{
+    tarvik_heap_block_t *block = header_of(pointer);
+    if (!is_valid(block)) {
+        report_invalid(block, tag, line);
+        return nullptr;
+    }
+    if (block->m_size == size) {
+        return pointer;
+    }
+    void *moved = allocate(size, tag, line);
+    if (moved == nullptr) {
+        return nullptr;
+    }
+    memcpy(moved, pointer, block->m_size < size ? block->m_size : size);
+    release(pointer, tag, line);
+    return moved;
+}
+
+} // namespace
+
+extern "C" {
+
+TARVIK_API void *tarvik_heap_tag(void *pointer, size_t size, const char *tag, unsigned long line)
+{
+    if (pointer == nullptr) {
+        return allocate(size, tag, line);
+    }
+    if (size == 0) {
+        release(pointer, tag, line);
+        return nullptr;
+    }
+    return resize(pointer, size, tag, line);
+}
+
+TARVIK_API void *tarvik_alloc_tag(size_t size, const char *tag, unsigned long line)
+{
+    return allocate(size, tag, line);
+}
+
+TARVIK_API int tarvik_free_tag(void *pointer, const char *tag, unsigned long line)
+{
+    if (pointer == nullptr) {
+        if (tag == nullptr || strcmp(tag, "operator delete") != 0) {
+            fprintf(stderr, "null pointer free ? (at \"%s\":%lu)\n", tag != nullptr ? tag : "", line);
+        }
+        return 0;
+    }
+    release(pointer, tag, line);
+    return 0;
+}
+
+TARVIK_API int tarvik_check_free_tag(void *pointer, const char *tag, unsigned long line)
+{
+    if (pointer != nullptr) {
+        release(pointer, tag, line);
+    }
+    return 0;
+}
+
+TARVIK_API char *tarvik_strdup_tag(const char *string, const char *tag, unsigned long line)
+{
+    if (string == nullptr) {
+        return nullptr;
+    }
+    size_t length = strlen(string);
+    auto *copy = static_cast<char *>(allocate(length + 1, tag, line));
+    if (copy != nullptr) {
+        memcpy(copy, string, length + 1);
+    }
+    return copy;
+}
+
+TARVIK_API void *tarvik_realloc_tag(void *pointer, size_t size, const char *tag, unsigned long line)
+{
+    return tarvik_heap_tag(pointer, size, tag, line);
+}
+
+TARVIK_API void *tarvik_realloc(void *pointer, size_t size)
+{
+    return tarvik_heap_tag(pointer, size, "<NOTAG>", 0);
+}
+
+TARVIK_API void *tarvik_calloc_tag(size_t count, size_t size, const char *tag, unsigned long line)
+{
+    if (size != 0 && count > SIZE_MAX / size) {
+        fprintf(stderr, "not enough memory (overflow size, at \"%s\":%lu)\n",
+                tag != nullptr ? tag : "", line);
+        return nullptr;
+    }
+    void *pointer = allocate(count * size, tag, line);
+    if (pointer != nullptr) {
+        memset(pointer, 0, count * size);
+    }
+    return pointer;
+}
+
+TARVIK_API size_t tarvik_malloc_usable_size(void *pointer)
+{
+    return pointer != nullptr ? malloc_usable_size(pointer) : 0;
+}
+
+TARVIK_API int tarvik_get_alloc_info(size_t *count_out, size_t *bytes_out, size_t *peak_out)
+{
+    tarvik::detail::ShortLockGuard lock(&s_heap_lock);
+    if (count_out != nullptr) {
+        *count_out = s_count;
+    }
+    if (bytes_out != nullptr) {
+        *bytes_out = s_bytes;
+    }
+    if (peak_out != nullptr) {
+        *peak_out = s_peak;
+    }
+    return 0;
+}
+
+TARVIK_API size_t tarvik_get_alloc_count(void)
+{
+    size_t value = 0;
+    tarvik_get_alloc_info(&value, nullptr, nullptr);
+    return value;
+}
+
+TARVIK_API size_t tarvik_get_alloc_bytes(void)
+{
+    size_t value = 0;
+    tarvik_get_alloc_info(nullptr, &value, nullptr);
+    return value;
+}
+
+TARVIK_API size_t tarvik_get_alloc_peak(void)
+{
+    size_t value = 0;
+    tarvik_get_alloc_info(nullptr, nullptr, &value);
+    return value;
+}
+
+TARVIK_API size_t tarvik_get_alloc_list(size_t limit, tarvik_alloc_list_callback_t callback,
+                                        void *context)
+{
+    if (callback == nullptr) {
+        return 0;
+    }
+    tarvik::detail::ShortLockGuard lock(&s_heap_lock);
+    size_t visited = 0;
+    for (tarvik_heap_block_t *block = s_head; block != nullptr; block = block->m_next) {
+        if (limit != 0 && visited >= limit) {
+            break;
+        }
+        ++visited;
+        if (callback(block, context) != 0) {
+            break;
+        }
+    }
+    return visited;
+}
+
+} // extern "C"

@@ -1,0 +1,24 @@
+/* Umbrella header: the whole public C interface of the library. */
+#ifndef TARVIK_H
+#define TARVIK_H
+
+#include "tarvik_abi.h"
+#include "argument.h"
+#include "console.h"
+#include "ctype.h"
+#include "date.h"
+#include "exception.h"
+#include "format.h"
+#include "heap.h"
+#include "memory.h"
+#include "multicall.h"
+#include "pattern.h"
+#include "process.h"
+#include "scan.h"
+#include "short_lock.h"
+#include "terminal.h"
+#include "thread.h"
+#include "time.h"
+#include "version.h"
+
+#endif
