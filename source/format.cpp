@@ -1,0 +1,602 @@
+// The library's printf-style formatter and the number formatting under it. Output goes
+// through a bounded writer that stops at its limit, so no conversion can overrun a buffer.
+#include "format.h"
+
+#include "detail/common.hpp"
+#include "heap.h"
+
+#include <climits>
+#include <cstring>
+#include <math.h>
+
+namespace {
+
+constexpr const char *UPPER_DIGITS = "0123456789ABCDEF";
+constexpr const char *LOWER_DIGITS = "0123456789abcdef";
+// The allocating formatter gives up on texts that would need a 65,536-byte buffer: the
+// largest buffer it may use is 255 x 256 bytes.
+constexpr size_t ALLOC_LIMIT = 65280;
+constexpr size_t ALLOC_FIRST_TRY = 512;
+constexpr size_t WIDTH_LIMIT = TARVIK_XTOA_WIDTH_MASK;
+// 10^18 is the largest power of ten below 2^64; fraction digits past it are zeros.
+constexpr int FRACTION_DIGITS_LIMIT = 18;
+
+// Bounded sink: stores at most m_limit characters (none when m_data is null, which
+// only counts) and never writes a terminator.
+struct Out {
+    char *m_data;
+    size_t m_count;
+    size_t m_limit;
+
+    bool full() const { return m_count >= m_limit; }
+    void put(char c)
+    {
+        if (m_count < m_limit) {
+            if (m_data != nullptr) {
+                m_data[m_count] = c;
+            }
+            ++m_count;
+        }
+    }
+    void write(const char *text, size_t length)
+    {
+        size_t room = m_limit - m_count;
+        if (length > room) {
+            length = room;
+        }
+        if (m_data != nullptr) {
+            memcpy(m_data + m_count, text, length);
+        }
+        m_count += length;
+    }
+    void fill(char c, size_t count)
+    {
+        size_t room = m_limit - m_count;
+        if (count > room) {
+            count = room;
+        }
+        if (m_data != nullptr) {
+            memset(m_data + m_count, c, count);
+        }
+        m_count += count;
+    }
+};
+
+// Writes the digits of value in base, right to left, ending just before end; returns
+// the first digit. Values that fit 32 bits take the cheaper path (64-bit division is a
+// library call on the target).
+template <typename T> char *digits_of(T value, unsigned base, const char *alphabet, char *end)
+{
+    char *p = end;
+    switch (base) {
+    case 10:
+        do {
+            *--p = alphabet[value % 10u];
+            value /= 10u;
+        } while (value != 0);
+        break;
+    case 16:
+        do {
+            *--p = alphabet[value & 15u];
+            value >>= 4;
+        } while (value != 0);
+        break;
+    case 8:
+        do {
+            *--p = alphabet[value & 7u];
+            value >>= 3;
+        } while (value != 0);
+        break;
+    default:
+        do {
+            *--p = alphabet[value % base];
+            value /= base;
+        } while (value != 0);
+        break;
+    }
+    return p;
+}
+
+char *digits_of_u64(uint64_t value, unsigned base, const char *alphabet, char *end)
+{
+    if (value <= UINT32_MAX) {
+        return digits_of<uint32_t>(static_cast<uint32_t>(value), base, alphabet, end);
+    }
+    return digits_of<uint64_t>(value, base, alphabet, end);
+}
+
+// Places sign and digits in width columns. A digit fill puts the sign before the fill
+// and is always right-aligned; a space fill puts the sign against the digits.
+void emit_padded(Out &out, const char *digits, size_t length, bool negative, size_t width,
+                 char fill, bool digit_fill, bool left)
+{
+    size_t total = length + (negative ? 1u : 0u);
+    size_t pad = width > total ? width - total : 0;
+    if (digit_fill) {
+        if (negative) {
+            out.put('-');
+        }
+        out.fill(fill, pad);
+        out.write(digits, length);
+    } else if (left) {
+        if (negative) {
+            out.put('-');
+        }
+        out.write(digits, length);
+        out.fill(' ', pad);
+    } else {
+        out.fill(' ', pad);
+        if (negative) {
+            out.put('-');
+        }
+        out.write(digits, length);
+    }
+}
+
+// The number formatter behind tarvik_xtoa_limit and the integer conversions.
+void emit_number(Out &out, uint64_t value, unsigned base, uint32_t flags, const char *alphabet)
+{
+    char buffer[72];
+    char *end = buffer + sizeof(buffer);
+    char *first = digits_of_u64(value, base, alphabet, end);
+    bool space = (flags & TARVIK_XTOA_SPACE) != 0;
+    bool zero = (flags & TARVIK_XTOA_ZERO) != 0;
+    bool digit_fill = !space || zero;
+    char fill = !space ? alphabet[0] : (zero ? '0' : ' ');
+    emit_padded(out, first, static_cast<size_t>(end - first), (flags & TARVIK_XTOA_NEGATIVE) != 0,
+                flags & TARVIK_XTOA_WIDTH_MASK, fill, digit_fill, (flags & TARVIK_XTOA_LEFT) != 0);
+}
+
+int xtoa_limit(char *buffer, size_t size, uint64_t value, int base, uint32_t flags,
+               const char *digits)
+{
+    if (buffer == nullptr || size == 0 || base < 2) {
+        return 0;
+    }
+    const char *alphabet = digits != nullptr ? digits : UPPER_DIGITS;
+    // A short alphabet would be read past its end.
+    if (strnlen(alphabet, static_cast<size_t>(base)) < static_cast<size_t>(base)) {
+        return 0;
+    }
+    Out out{buffer, 0, size};
+    emit_number(out, value, static_cast<unsigned>(base), flags, alphabet);
+    return static_cast<int>(out.m_count);
+}
+
+// One parsed conversion: flags in their fixed order, width, precision and length.
+struct Spec {
+    bool m_left;
+    bool m_dot;
+    bool m_zero;
+    bool m_has_width;     // digits or "*" were written
+    bool m_has_precision; // "." after the width
+    bool m_negative_star; // "*" gave a negative count
+    int m_length;         // 0 int, 1 long, 2 64-bit
+    size_t m_width;
+    size_t m_precision;
+};
+
+size_t clamp_width(uint64_t width) { return width > WIDTH_LIMIT ? WIDTH_LIMIT : width; }
+
+const char *parse_decimal(const char *p, uint64_t *value, bool *seen)
+{
+    uint64_t n = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (n <= WIDTH_LIMIT) {
+            n = n * 10u + static_cast<unsigned>(*p - '0');
+        }
+        ++p;
+        *seen = true;
+    }
+    *value = n;
+    return p;
+}
+
+const char *parse_spec(const char *p, Spec *spec, va_list *arguments)
+{
+    *spec = Spec{};
+    if (*p == '#') {
+        ++p;
+    }
+    if (*p == '-') {
+        spec->m_left = true;
+        ++p;
+    }
+    if (*p == '.') {
+        spec->m_dot = true;
+        ++p;
+    }
+    if (*p == '0') {
+        spec->m_zero = true;
+        ++p;
+    }
+    int64_t width = 0;
+    if (*p == '*') {
+        int star = va_arg(*arguments, int);
+        spec->m_has_width = true;
+        if (star < 0) {
+            // As printf does: a negative count asks for left justification, and in the
+            // leading-dot form means "no limit".
+            spec->m_negative_star = true;
+            spec->m_left = true;
+            width = -static_cast<int64_t>(star);
+        } else {
+            width = star;
+        }
+        ++p;
+    }
+    uint64_t digits = 0;
+    bool seen = false;
+    p = parse_decimal(p, &digits, &seen);
+    if (seen) {
+        spec->m_has_width = true;
+        width += static_cast<int64_t>(digits);
+    }
+    spec->m_width = clamp_width(static_cast<uint64_t>(width));
+    if (*p == '.') {
+        ++p;
+        seen = false;
+        p = parse_decimal(p, &digits, &seen);
+        spec->m_has_precision = true;
+        spec->m_precision = clamp_width(digits);
+    }
+    if (*p == 'l') {
+        ++p;
+        spec->m_length = 1;
+        if (*p == 'l') {
+            ++p;
+            spec->m_length = 2;
+        }
+    }
+    return p;
+}
+
+uint32_t number_flags(const Spec &spec, bool negative)
+{
+    uint32_t flags = static_cast<uint32_t>(spec.m_width);
+    if (!spec.m_zero) {
+        flags |= TARVIK_XTOA_SPACE;
+        if (spec.m_left) {
+            flags |= TARVIK_XTOA_LEFT;
+        }
+    }
+    if (negative) {
+        flags |= TARVIK_XTOA_NEGATIVE;
+    }
+    return flags;
+}
+
+void emit_signed(Out &out, const Spec &spec, va_list *arguments)
+{
+    int64_t value;
+    if (spec.m_length == 2) {
+        value = va_arg(*arguments, long long);
+    } else if (spec.m_length == 1) {
+        value = va_arg(*arguments, long);
+    } else {
+        value = va_arg(*arguments, int);
+    }
+    bool negative = value < 0;
+    uint64_t magnitude =
+        negative ? 0u - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    emit_number(out, magnitude, 10, number_flags(spec, negative), UPPER_DIGITS);
+}
+
+void emit_unsigned(Out &out, const Spec &spec, unsigned base, const char *alphabet,
+                   va_list *arguments)
+{
+    uint64_t value;
+    if (spec.m_length == 2) {
+        value = va_arg(*arguments, unsigned long long);
+    } else if (spec.m_length == 1) {
+        value = va_arg(*arguments, unsigned long);
+    } else {
+        value = va_arg(*arguments, unsigned int);
+    }
+    emit_number(out, value, base, number_flags(spec, false), alphabet);
+}
+
+void emit_pointer(Out &out, const char *alphabet, va_list *arguments)
+{
+    uintptr_t value = reinterpret_cast<uintptr_t>(va_arg(*arguments, void *));
+    emit_number(out, value, 16, 16u, alphabet);
+}
+
+void emit_string(Out &out, const Spec &spec, va_list *arguments)
+{
+    const char *text = va_arg(*arguments, const char *);
+    if (text == nullptr) {
+        text = "(null)";
+    }
+    if (!spec.m_has_width && !spec.m_dot) {
+        out.write(text, strlen(text));
+        return;
+    }
+    size_t length;
+    if (spec.m_dot && !spec.m_negative_star) {
+        // The number is both the field and the most that is printed.
+        length = strnlen(text, spec.m_width);
+    } else {
+        length = strlen(text);
+    }
+    size_t pad = spec.m_width > length ? spec.m_width - length : 0;
+    if (spec.m_dot && spec.m_negative_star) {
+        pad = 0;
+    }
+    if (!spec.m_left) {
+        out.fill(' ', pad);
+    }
+    out.write(text, length);
+    if (spec.m_left) {
+        out.fill(' ', pad);
+    }
+}
+
+// Integer digits of a double too large for 64 bits; doubles that large are integral,
+// and fmod by ten is exact on them.
+size_t large_integer_digits(double magnitude, char *buffer, size_t size)
+{
+    char *end = buffer + size;
+    char *p = end;
+    while (magnitude >= 1.0 && p > buffer) {
+        double digit = fmod(magnitude, 10.0);
+        *--p = static_cast<char>('0' + static_cast<int>(digit));
+        magnitude = (magnitude - digit) / 10.0;
+    }
+    size_t length = static_cast<size_t>(end - p);
+    memmove(buffer, p, length);
+    return length;
+}
+
+void emit_float(Out &out, const Spec &spec, va_list *arguments)
+{
+    double value = va_arg(*arguments, double);
+    size_t width;
+    size_t precision;
+    if (spec.m_dot) {
+        width = 0;
+        precision = spec.m_negative_star ? 6u : spec.m_width;
+    } else {
+        width = spec.m_width;
+        precision = spec.m_has_precision ? spec.m_precision : (spec.m_has_width ? 0u : 6u);
+    }
+    bool negative = signbit(value) != 0;
+    if (!isfinite(value)) {
+        const char *text = isnan(value) ? "nan" : "inf";
+        emit_padded(out, text, 3, negative && !isnan(value), width, ' ', false, spec.m_left);
+        return;
+    }
+    double scale = 1.0;
+    int scaled_digits =
+        precision > FRACTION_DIGITS_LIMIT ? FRACTION_DIGITS_LIMIT : static_cast<int>(precision);
+    for (int i = 0; i < scaled_digits; ++i) {
+        scale *= 10.0;
+    }
+    double half = 0.5 / scale;
+    value = negative ? value - half : value + half;
+    double magnitude = negative ? -value : value;
+
+    char digits[400];
+    size_t length;
+    double fraction;
+    if (magnitude < 9.2e18) {
+        uint64_t integer = static_cast<uint64_t>(magnitude);
+        char *end = digits + sizeof(digits);
+        char *first = digits_of_u64(integer, 10, UPPER_DIGITS, end);
+        length = static_cast<size_t>(end - first);
+        memmove(digits, first, length);
+        fraction = magnitude - static_cast<double>(integer);
+    } else {
+        length = large_integer_digits(magnitude, digits, sizeof(digits));
+        fraction = 0.0;
+    }
+    bool digit_fill = spec.m_zero;
+    // Left-justified, the padding follows the whole number rather than splitting it.
+    bool left = spec.m_left && !digit_fill;
+    emit_padded(out, digits, length, negative, left ? 0 : width, digit_fill ? '0' : ' ', digit_fill,
+                false);
+    if (precision > 0) {
+        out.put('.');
+        uint64_t limit = static_cast<uint64_t>(scale);
+        uint64_t scaled = static_cast<uint64_t>(fraction * scale);
+        if (scaled >= limit) {
+            scaled = limit - 1;
+        }
+        char *end = digits + sizeof(digits);
+        char *first = digits_of_u64(scaled, 10, UPPER_DIGITS, end);
+        size_t count = static_cast<size_t>(end - first);
+        out.fill('0', static_cast<size_t>(scaled_digits) - count);
+        out.write(first, count);
+        out.fill('0', precision - static_cast<size_t>(scaled_digits));
+    }
+    if (left && width > length + (negative ? 1u : 0u)) {
+        out.fill(' ', width - length - (negative ? 1u : 0u));
+    }
+}
+
+void format_into(Out &out, const char *format, va_list *arguments)
+{
+    const char *p = format;
+    while (!out.full()) {
+        const char *percent = strchrnul(p, '%');
+        out.write(p, static_cast<size_t>(percent - p));
+        if (*percent == '\0' || out.full()) {
+            return;
+        }
+        Spec spec;
+        p = parse_spec(percent + 1, &spec, arguments);
+        char conversion = *p;
+        if (conversion == '\0') {
+            return;
+        }
+        ++p;
+        switch (conversion) {
+        case 'd':
+        case 'i':
+            emit_signed(out, spec, arguments);
+            break;
+        case 'u':
+            emit_unsigned(out, spec, 10, UPPER_DIGITS, arguments);
+            break;
+        case 'o':
+            emit_unsigned(out, spec, 8, UPPER_DIGITS, arguments);
+            break;
+        case 'x':
+            emit_unsigned(out, spec, 16, LOWER_DIGITS, arguments);
+            break;
+        case 'X':
+            emit_unsigned(out, spec, 16, UPPER_DIGITS, arguments);
+            break;
+        case 'p':
+            emit_pointer(out, LOWER_DIGITS, arguments);
+            break;
+        case 'P':
+            emit_pointer(out, UPPER_DIGITS, arguments);
+            break;
+        case 'c':
+            out.put(static_cast<char>(va_arg(*arguments, int)));
+            break;
+        case 's':
+            emit_string(out, spec, arguments);
+            break;
+        case 'f':
+            emit_float(out, spec, arguments);
+            break;
+        default:
+            out.put(conversion);
+            break;
+        }
+    }
+}
+
+// Formats with a copy of the arguments so that the caller's list stays usable.
+size_t format_copy(char *buffer, size_t limit, const char *format, va_list arguments)
+{
+    va_list copy;
+    va_copy(copy, arguments);
+    Out out{buffer, 0, limit};
+    format_into(out, format, &copy);
+    va_end(copy);
+    return out.m_count;
+}
+
+char *duplicate_text(const char *text, size_t length, const char *tag, unsigned long line)
+{
+    char *copy = static_cast<char *>(tarvik_alloc_tag(length + 1, tag, line));
+    if (copy != nullptr) {
+        memcpy(copy, text, length);
+        copy[length] = '\0';
+    }
+    return copy;
+}
+
+} // namespace
+
+extern "C" {
+
+TARVIK_API int tarvik_vsnprintf(char *buffer, size_t size, const char *format, va_list arguments)
+{
+    if (buffer == nullptr || size == 0) {
+        return 0;
+    }
+    if (format == nullptr) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    Out out{buffer, 0, size - 1};
+    va_list copy;
+    va_copy(copy, arguments);
+    format_into(out, format, &copy);
+    va_end(copy);
+    buffer[out.m_count] = '\0';
+    return out.m_count > INT_MAX ? INT_MAX : static_cast<int>(out.m_count);
+}
+
+TARVIK_API int tarvik_snprintf(char *buffer, size_t size, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int result = tarvik_vsnprintf(buffer, size, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+TARVIK_API int tarvik_vsprintf(char *buffer, const char *format, va_list arguments)
+{
+    return tarvik_vsnprintf(buffer, SIZE_MAX, format, arguments);
+}
+
+TARVIK_API int tarvik_sprintf(char *buffer, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int result = tarvik_vsnprintf(buffer, SIZE_MAX, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+TARVIK_API char *tarvik_alloc_vsprintf(const char *format, va_list arguments)
+{
+    if (format == nullptr) {
+        return nullptr;
+    }
+    // Most texts are short: format once on the stack and copy the exact length.
+    char first[ALLOC_FIRST_TRY];
+    size_t length = format_copy(first, sizeof(first) - 1, format, arguments);
+    if (length < sizeof(first) - 1) {
+        return duplicate_text(first, length, TARVIK_TAG);
+    }
+    // Longer ones are measured, then formatted straight into their allocation. A text
+    // that fills the largest buffer would have been cut: refuse it.
+    length = format_copy(nullptr, ALLOC_LIMIT - 1, format, arguments);
+    if (length >= ALLOC_LIMIT - 1) {
+        return nullptr;
+    }
+    char *text = static_cast<char *>(tarvik_alloc_tag(length + 1, TARVIK_TAG));
+    if (text == nullptr) {
+        return nullptr;
+    }
+    size_t stored = format_copy(text, length, format, arguments);
+    text[stored] = '\0';
+    return text;
+}
+
+TARVIK_API char *tarvik_alloc_sprintf(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    char *text = tarvik_alloc_vsprintf(format, arguments);
+    va_end(arguments);
+    return text;
+}
+
+TARVIK_API char *tarvik_realloc_vsprintf(char *old, const char *format, va_list arguments)
+{
+    // old may be one of the arguments: it is released only once the new text exists.
+    char *text = tarvik_alloc_vsprintf(format, arguments);
+    tarvik_check_free_tag(old, TARVIK_TAG);
+    return text;
+}
+
+TARVIK_API char *tarvik_realloc_sprintf(char *old, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    char *text = tarvik_realloc_vsprintf(old, format, arguments);
+    va_end(arguments);
+    return text;
+}
+
+TARVIK_API int tarvik_xtoa_limit(char *buffer, size_t size, unsigned long value, int base,
+                                 uint32_t flags, const char *digits)
+{
+    return xtoa_limit(buffer, size, value, base, flags, digits);
+}
+
+TARVIK_API int tarvik_llxtoa_limit(char *buffer, size_t size, uint64_t value, int base,
+                                   uint32_t flags, const char *digits)
+{
+    return xtoa_limit(buffer, size, value, base, flags, digits);
+}
+
+} // extern "C"
