@@ -127,15 +127,30 @@ void *allocate(size_t size, const char *tag, unsigned long line)
     return data_of(block);
 }
 
+// Reads one field of a header that may not be ours; only fields written before the block
+// was published are read, so this never races with list updates of other threads.
+template <typename T> __attribute__((no_sanitize("address"))) T peek_field(const T *field)
+{
+    T value;
+    __builtin_memcpy(&value, field, sizeof(value));
+    return value;
+}
+
 bool is_valid(tarvik_heap_block_t *block)
 {
-    tarvik_heap_block_t header;
-    peek_bytes(&header, block, sizeof(header));
-    if (header.m_self != block || header.m_size > 0xFFFFFFFFu - OVERHEAD) {
+    // Our blocks come from malloc: a misaligned pointer is foreign (and reading its
+    // fields would trap on MIPS).
+    if (reinterpret_cast<uintptr_t>(block) % alignof(tarvik_heap_block_t) != 0) {
         return false;
     }
-    uint32_t guard = 0;
-    peek_bytes(&guard, static_cast<char *>(data_of(block)) + header.m_size, sizeof(guard));
+    if (peek_field(&block->m_self) != block) {
+        return false;
+    }
+    size_t size = peek_field(&block->m_size);
+    if (size > 0xFFFFFFFFu - OVERHEAD) {
+        return false;
+    }
+    uint32_t guard = peek_field(reinterpret_cast<const uint32_t *>(static_cast<char *>(data_of(block)) + size));
     return guard == TARVIK_HEAP_GUARD;
 }
 

@@ -9,14 +9,12 @@ extern "C" {
 
 TARVIK_API uint32_t tarvik_atomic_exchange(volatile uint32_t *word, uint32_t value)
 {
-    uint32_t old = __atomic_exchange_n(word, value, __ATOMIC_SEQ_CST);
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-    return old;
+    // A sequentially consistent exchange is itself a full barrier.
+    return __atomic_exchange_n(word, value, __ATOMIC_SEQ_CST);
 }
 
 TARVIK_API void tarvik_atomic_release(volatile uint32_t *word)
 {
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
     __atomic_store_n(word, 0u, __ATOMIC_SEQ_CST);
 }
 

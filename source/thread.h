@@ -11,6 +11,9 @@ TARVIK_API unsigned long tarvik_get_thread_count(unsigned long *active_out,
                                                  unsigned long *ready_out,
                                                  unsigned long *max_out);
 
+/* The calling thread's kernel id. */
+TARVIK_API uint64_t tarvik_get_thread_id(void);
+
 TARVIK_END_DECLS
 
 #endif
