@@ -7,9 +7,12 @@
 
 TARVIK_BEGIN_DECLS
 
+/* POSIX type: strict C99 headers leave it undeclared. */
+struct timespec;
+
 /* All fields are milliseconds. A timer needs no release. */
 typedef struct tarvik_timer_s {
-    uint64_t m_last;    /* last clock reading, fallback when the clock cannot be read */
+    uint64_t m_last; /* last clock reading, fallback when the clock cannot be read */
     uint64_t m_start;
     uint64_t m_length;
     uint64_t m_elapsed; /* elapsed at the last check */
@@ -31,12 +34,15 @@ TARVIK_API tarvik_timer_t *tarvik_update_timer(tarvik_timer_t *timer, uint64_t e
 TARVIK_API int tarvik_check_timer_ex(tarvik_timer_t *timer, uint64_t *left_out);
 TARVIK_API int tarvik_check_timer(tarvik_timer_t *timer);
 
-/* Sleeps; returns 0, or -1 when interrupted. */
+/* Sleeps (millisecond precision, rounded up); returns 0, or -1 when interrupted. */
 TARVIK_API int tarvik_sleep_wait(long seconds, long microseconds);
 /* About 1 ms, 10 ms and 100 ms. */
 TARVIK_API int tarvik_load_balance_short(void);
 TARVIK_API int tarvik_load_balance(void);
 TARVIK_API int tarvik_load_balance_long(void);
+
+/* The kernel's clock-tick rate behind /proc counters, detected once; 100 when unknown. */
+TARVIK_API uint64_t tarvik_get_hertz(void);
 
 TARVIK_END_DECLS
 
