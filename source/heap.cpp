@@ -174,8 +174,9 @@ void release(void *pointer, const char *tag, unsigned long line)
         --s_count;
         s_bytes -= block->m_size + OVERHEAD;
     }
-    // A later free of the same pointer must fail the self check.
-    block->m_self = nullptr;
+    // A later free of the same pointer must fail the self check; the volatile store keeps
+    // the compiler from dropping a write to memory that is about to be freed.
+    *static_cast<tarvik_heap_block_t *volatile *>(&block->m_self) = nullptr;
     free(block);
 }
 

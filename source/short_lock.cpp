@@ -15,7 +15,9 @@ TARVIK_API uint32_t tarvik_atomic_exchange(volatile uint32_t *word, uint32_t val
 
 TARVIK_API void tarvik_atomic_release(volatile uint32_t *word)
 {
-    __atomic_store_n(word, 0u, __ATOMIC_SEQ_CST);
+    // A release store orders every access of the critical section before it (on MIPS it
+    // is a full "sync" ahead of the store) without a second locked instruction.
+    __atomic_store_n(word, 0u, __ATOMIC_RELEASE);
 }
 
 TARVIK_API tarvik_short_lock_t *tarvik_init_short_lock(tarvik_short_lock_t *lock)
