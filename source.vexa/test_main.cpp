@@ -2,6 +2,7 @@
 // "all" runs every self-checking exercise; the others are demonstrations or deliberate
 // faults (a leak for the exit dump, loading a plugin file) run only when named.
 #include "applets.h"
+#include "test_exercises.h"
 
 #include "argument.h"
 #include "console.h"
@@ -20,6 +21,12 @@
 #include <dlfcn.h>
 
 namespace {
+
+using tarvik::test::Checker;
+using tarvik::test::exercise_lock;
+using tarvik::test::exercise_timer;
+using tarvik::test::exercise_buffer;
+using tarvik::test::exercise_service;
 
 constexpr const char USAGE[] = "Usage: %s <exercise> [<operand>]\n"
                                "       %s all       runs every self-checking exercise\n"
@@ -55,6 +62,10 @@ constexpr Exercise EXERCISES[] = {
     {"argument", exercise_argument, true, "argument parser over a built-in command line"},
     {"scan", exercise_scan, true, "character classes, tokenizer and number scanning"},
     {"pattern", exercise_pattern, true, "wildcard patterns and pattern lists"},
+    {"lock", exercise_lock, true, "traced locks, conditions and spin locks between threads"},
+    {"timer", exercise_timer, true, "millisecond clock, timers, sleeps and dates"},
+    {"buffer", exercise_buffer, true, "byte-buffer queue: push, pop, lines, handler service"},
+    {"service", exercise_service, true, "services, the thread pool and signal handlers"},
     {"version", exercise_version, true, "prints the build and platform facts"},
     {"console", exercise_console, false, "spinner and progress bar demonstration"},
     {"leak", exercise_leak, false, "leaks one tagged block for the exit dump"},
@@ -62,28 +73,6 @@ constexpr Exercise EXERCISES[] = {
     {"dlopen", exercise_dlopen, false, "<path>: loads a plugin file and calls its probe"},
 };
 
-// Counts failed expectations and names each one on the error output.
-class Checker {
-  public:
-    explicit Checker(const char *exercise) : m_exercise(exercise) {}
-
-    void expect(bool condition, const char *what, int line)
-    {
-        if (!condition) {
-            ++m_failures;
-            tarvik_error_printf("test %s: [ERROR] \033[1;31mcheck failed\033[0m (%s, line=%d)\n",
-                                m_exercise, what, line);
-        }
-    }
-
-    int status() const { return m_failures == 0 ? 0 : 1; }
-
-  private:
-    const char *m_exercise;
-    int m_failures = 0;
-};
-
-#define EXPECT(checker, condition) (checker).expect((condition), #condition, __LINE__)
 
 bool same_text(const char *left, const char *right)
 {

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -22,7 +24,6 @@ size_t s_bytes;
 size_t s_peak;
 
 constexpr size_t OVERHEAD = TARVIK_HEAP_OVERHEAD;
-// A damaged header may claim any size: the diagnostic dump reads no more than this.
 constexpr size_t DUMP_LIMIT = 4096;
 
 #if defined(__mips__) && !defined(__LP64__)
@@ -37,28 +38,62 @@ inline tarvik_heap_block_t *header_of(void *pointer)
 
 inline void *data_of(tarvik_heap_block_t *block) { return block + 1; }
 
-// Reads memory that may not belong to us (a foreign or freed pointer) without tripping
-// the address sanitizer; the whole point is to look at it.
-__attribute__((no_sanitize("address"), noinline)) void peek_bytes(void *to, const void *from,
-                                                                   size_t size)
+// Copies memory that may not belong to us (a foreign or freed pointer, or the bytes in
+// front of a block) for the diagnostic dumps. The bytes travel through a pipe, so an
+// unmapped address makes write() fail with EFAULT instead of crashing the report.
+class Peeker {
+  public:
+    Peeker() { m_ok = pipe2(m_fds, O_CLOEXEC) == 0; }
+    ~Peeker()
+    {
+        if (m_ok) {
+            close(m_fds[0]);
+            close(m_fds[1]);
+        }
+    }
+    Peeker(const Peeker &) = delete;
+    Peeker &operator=(const Peeker &) = delete;
+
+    // True when all size bytes (at most one pipe buffer) could be read.
+    bool copy(void *to, const void *from, size_t size)
+    {
+        // The raw system call: a sanitizer's write() wrapper would itself check the bytes.
+        if (!m_ok || syscall(SYS_write, m_fds[1], from, size) != static_cast<long>(size)) {
+            return false;
+        }
+        return read(m_fds[0], to, size) == static_cast<ssize_t>(size);
+    }
+
+  private:
+    int m_fds[2] = {-1, -1};
+    bool m_ok = false;
+};
+
+// Dumps size bytes at from, a line of 16 at a time, stopping at the first unreadable one.
+void dump_lines(Peeker &peeker, const unsigned char *from, size_t size)
 {
-    const volatile unsigned char *source = static_cast<const volatile unsigned char *>(from);
-    unsigned char *target = static_cast<unsigned char *>(to);
-    for (size_t i = 0; i < size; ++i) {
-        target[i] = source[i];
+    unsigned char line[16];
+    for (size_t offset = 0; offset < size; offset += sizeof(line)) {
+        size_t length = size - offset < sizeof(line) ? size - offset : sizeof(line);
+        if (!peeker.copy(line, from + offset, length)) {
+            return;
+        }
+        tarvik_dump_ex(0, 0, line, length, reinterpret_cast<uintptr_t>(from + offset));
     }
 }
 
 void report_invalid(tarvik_heap_block_t *block, const char *tag, unsigned long line)
 {
-    tarvik_heap_block_t header;
-    peek_bytes(&header, block, sizeof(header));
+    Peeker peeker;
+    tarvik_heap_block_t header = {};
     uint32_t guard = 0;
-    size_t dump_size = header.m_size + OVERHEAD;
-    if (header.m_size <= DUMP_LIMIT) {
-        peek_bytes(&guard, static_cast<char *>(data_of(block)) + header.m_size, sizeof(guard));
-    } else {
-        dump_size = DUMP_LIMIT + OVERHEAD;
+    size_t dump_size = sizeof(header);
+    if (peeker.copy(&header, block, sizeof(header))) {
+        // A damaged header may claim any size: the dump reads no more than DUMP_LIMIT.
+        dump_size = (header.m_size <= DUMP_LIMIT ? header.m_size : DUMP_LIMIT) + OVERHEAD;
+        if (header.m_size <= DUMP_LIMIT) {
+            peeker.copy(&guard, static_cast<char *>(data_of(block)) + header.m_size, sizeof(guard));
+        }
     }
     fprintf(stderr,
             "fatal error: invalid magic code (free, magic_code=%08lXH, size=%lu, "
@@ -66,20 +101,16 @@ void report_invalid(tarvik_heap_block_t *block, const char *tag, unsigned long l
             static_cast<unsigned long>(guard), static_cast<unsigned long>(header.m_size),
             tag != nullptr ? tag : "", line, static_cast<int>(getpid()));
     fflush(stderr);
-
-    unsigned char *copy = static_cast<unsigned char *>(malloc(dump_size));
-    if (copy != nullptr) {
-        peek_bytes(copy, block, dump_size);
-        tarvik_dump_ex(0, 0, copy, dump_size, reinterpret_cast<uintptr_t>(block));
-        free(copy);
-    }
+    dump_lines(peeker, reinterpret_cast<const unsigned char *>(block), dump_size);
     fprintf(stderr, "=> REVERSE DUMP\n");
     fflush(stderr);
-    unsigned char line_bytes[16];
     for (int i = 1; i <= 32; ++i) {
         const unsigned char *at = reinterpret_cast<const unsigned char *>(block) - 16 * i;
-        peek_bytes(line_bytes, at, sizeof(line_bytes));
-        tarvik_dump_ex(0, 0, line_bytes, sizeof(line_bytes), reinterpret_cast<uintptr_t>(at));
+        unsigned char bytes[16];
+        if (!peeker.copy(bytes, at, sizeof(bytes))) {
+            break;
+        }
+        tarvik_dump_ex(0, 0, bytes, sizeof(bytes), reinterpret_cast<uintptr_t>(at));
     }
     tarvik_dump_exception_tag(1, "source/heap", "tarvik_heap_tag", static_cast<unsigned long>(__LINE__));
 }

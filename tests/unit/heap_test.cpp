@@ -3,6 +3,7 @@
 #include "tarvik_test.hpp"
 
 #include <cstring>
+#include <sys/mman.h>
 #include <thread>
 #include <vector>
 
@@ -206,6 +207,29 @@ TEST_F(HeapTest, DoubleFreeIsDetected)
     });
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.err.find("caller=\"twice:3\""), std::string::npos) << run.err;
+}
+
+TEST_F(HeapTest, ForeignPointerNextToUnmappedMemoryIsReportedWithoutCrashing)
+{
+    Captured run = run_in_child([] {
+        long page = sysconf(_SC_PAGESIZE);
+        auto *area = static_cast<unsigned char *>(
+            mmap(nullptr, static_cast<size_t>(page) * 2, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (area == MAP_FAILED || mprotect(area, static_cast<size_t>(page), PROT_NONE) != 0) {
+            return 2;
+        }
+        // A "block" at the very start of a readable page: the bytes in front of it are not
+        // readable, so the reverse dump must stop instead of faulting.
+        unsigned char *fake = area + page + sizeof(tarvik_heap_block_t);
+        size_t count = tarvik_get_alloc_count();
+        tarvik_free_tag(fake, "foreign", 7);
+        return tarvik_get_alloc_count() == count ? 0 : 1;
+    });
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("caller=\"foreign:7\""), std::string::npos);
+    EXPECT_NE(run.err.find("=> REVERSE DUMP\n"), std::string::npos);
+    EXPECT_NE(run.err.find("dump exception at source/heap:tarvik_heap_tag:"), std::string::npos);
 }
 
 TEST_F(HeapTest, ConcurrentAllocationKeepsExactTotals)
