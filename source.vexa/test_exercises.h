@@ -34,5 +34,6 @@ int exercise_lock(const char *operand);
 int exercise_timer(const char *operand);
 int exercise_buffer(const char *operand);
 int exercise_service(const char *operand);
+int exercise_regular(const char *operand);
 
 } // namespace tarvik::test

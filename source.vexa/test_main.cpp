@@ -27,6 +27,7 @@ using tarvik::test::exercise_lock;
 using tarvik::test::exercise_timer;
 using tarvik::test::exercise_buffer;
 using tarvik::test::exercise_service;
+using tarvik::test::exercise_regular;
 
 constexpr const char USAGE[] = "Usage: %s <exercise> [<operand>]\n"
                                "       %s all       runs every self-checking exercise\n"
@@ -66,6 +67,7 @@ constexpr Exercise EXERCISES[] = {
     {"timer", exercise_timer, true, "millisecond clock, timers, sleeps and dates"},
     {"buffer", exercise_buffer, true, "byte-buffer queue: push, pop, lines, handler service"},
     {"service", exercise_service, true, "services, the thread pool and signal handlers"},
+    {"regular", exercise_regular, true, "regular expressions with captures"},
     {"version", exercise_version, true, "prints the build and platform facts"},
     {"console", exercise_console, false, "spinner and progress bar demonstration"},
     {"leak", exercise_leak, false, "leaks one tagged block for the exit dump"},
