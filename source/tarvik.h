@@ -4,6 +4,8 @@
 
 #include "tarvik_abi.h"
 #include "argument.h"
+#include "buffer.h"
+#include "charset.h"
 #include "console.h"
 #include "cpu_ticks.h"
 #include "ctype.h"
@@ -17,12 +19,16 @@
 #include "multicall.h"
 #include "pattern.h"
 #include "process.h"
+#include "regular.h"
 #include "scan.h"
 #include "select.h"
+#include "service.h"
 #include "short_lock.h"
+#include "signal.h"
 #include "terminal.h"
 #include "thread.h"
 #include "time.h"
+#include "utf8.h"
 #include "version.h"
 
 #endif
