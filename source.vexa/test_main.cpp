@@ -348,7 +348,11 @@ int exercise_dlopen(const char *path)
         return 1;
     }
     int result = probe();
-    tarvik_printf("dlopen: ok\n");
+    if (result == 0) {
+        tarvik_printf("dlopen: ok\n");
+    } else {
+        tarvik_printf("dlopen: probe failed (%d)\n", result);
+    }
     dlclose(library);
     return result;
 }

@@ -332,16 +332,36 @@ void emit_string(Out &out, const Spec &spec, va_list *arguments)
     }
 }
 
-// Integer digits of a double too large for 64 bits; doubles that large are integral,
-// and fmod by ten is exact on them.
+// Exact integer digits of a double too large for 64 bits: such doubles are integers
+// (a 53-bit mantissa shifted left), converted by long division of a little-endian array
+// of 32-bit limbs. No libm, so the program needs no math library at all.
 size_t large_integer_digits(double magnitude, char *buffer, size_t size)
 {
+    uint64_t bits;
+    memcpy(&bits, &magnitude, sizeof(bits));
+    int exponent = static_cast<int>((bits >> 52) & 0x7FF) - 1075;
+    uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    uint32_t limbs[34] = {};
+    int shift = exponent > 0 ? exponent : 0;
+    limbs[shift / 32] = static_cast<uint32_t>(mantissa << (shift % 32));
+    limbs[shift / 32 + 1] = static_cast<uint32_t>((mantissa << (shift % 32)) >> 32);
+    if (shift % 32 != 0) {
+        limbs[shift / 32 + 2] = static_cast<uint32_t>(mantissa >> (64 - shift % 32));
+    }
+    int used = shift / 32 + 3;
     char *end = buffer + size;
     char *p = end;
-    while (magnitude >= 1.0 && p > buffer) {
-        double digit = fmod(magnitude, 10.0);
-        *--p = static_cast<char>('0' + static_cast<int>(digit));
-        magnitude = (magnitude - digit) / 10.0;
+    while (used > 0 && p > buffer) {
+        uint64_t remainder = 0;
+        for (int i = used - 1; i >= 0; --i) {
+            uint64_t current = (remainder << 32) | limbs[i];
+            limbs[i] = static_cast<uint32_t>(current / 10);
+            remainder = current % 10;
+        }
+        *--p = static_cast<char>('0' + remainder);
+        while (used > 0 && limbs[used - 1] == 0) {
+            --used;
+        }
     }
     size_t length = static_cast<size_t>(end - p);
     memmove(buffer, p, length);

@@ -160,7 +160,7 @@ void *allocate(size_t size, const char *tag, unsigned long line)
 
 // Reads one field of a header that may not be ours; only fields written before the block
 // was published are read, so this never races with list updates of other threads.
-template <typename T> __attribute__((no_sanitize("address"))) T peek_field(const T *field)
+template <typename T> __attribute__((no_sanitize("address", "thread"))) T peek_field(const T *field)
 {
     T value;
     __builtin_memcpy(&value, field, sizeof(value));
