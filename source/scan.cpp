@@ -517,37 +517,43 @@ TARVIK_API size_t tarvik_scan_atointmax_limit(tarvik_scan_peek_t peek, tarvik_sc
     return scan_intmax(source, limit, result, base);
 }
 
-TARVIK_API size_t tarvik_scan_atollx_limit(tarvik_scan_peek_t peek, tarvik_scan_pop_t pop,
-                                           void *context, size_t limit, long long *result, int base)
+} // extern "C"
+
+namespace {
+
+// The narrower scans share the 64-bit scanner and truncate its result.
+template <typename T>
+size_t scan_narrow(tarvik_scan_peek_t peek, tarvik_scan_pop_t pop, void *context, size_t limit,
+                   T *result, int base)
 {
     intmax_t value = 0;
     size_t count = tarvik_scan_atointmax_limit(peek, pop, context, limit, &value, base);
     if (result != nullptr) {
-        *result = static_cast<long long>(value);
+        *result = static_cast<T>(value);
     }
     return count;
+}
+
+} // namespace
+
+extern "C" {
+
+TARVIK_API size_t tarvik_scan_atollx_limit(tarvik_scan_peek_t peek, tarvik_scan_pop_t pop,
+                                           void *context, size_t limit, long long *result, int base)
+{
+    return scan_narrow(peek, pop, context, limit, result, base);
 }
 
 TARVIK_API size_t tarvik_scan_atolx_limit(tarvik_scan_peek_t peek, tarvik_scan_pop_t pop,
                                           void *context, size_t limit, long *result, int base)
 {
-    intmax_t value = 0;
-    size_t count = tarvik_scan_atointmax_limit(peek, pop, context, limit, &value, base);
-    if (result != nullptr) {
-        *result = static_cast<long>(value);
-    }
-    return count;
+    return scan_narrow(peek, pop, context, limit, result, base);
 }
 
 TARVIK_API size_t tarvik_scan_atox_limit(tarvik_scan_peek_t peek, tarvik_scan_pop_t pop,
                                          void *context, size_t limit, int *result, int base)
 {
-    intmax_t value = 0;
-    size_t count = tarvik_scan_atointmax_limit(peek, pop, context, limit, &value, base);
-    if (result != nullptr) {
-        *result = static_cast<int>(value);
-    }
-    return count;
+    return scan_narrow(peek, pop, context, limit, result, base);
 }
 
 TARVIK_API size_t tarvik_scan_atointmax(tarvik_scan_peek_t peek, tarvik_scan_pop_t pop,
