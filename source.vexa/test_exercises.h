@@ -35,5 +35,6 @@ int exercise_timer(const char *operand);
 int exercise_buffer(const char *operand);
 int exercise_service(const char *operand);
 int exercise_regular(const char *operand);
+int exercise_fragment(const char *operand);
 
 } // namespace tarvik::test

@@ -28,6 +28,7 @@ using tarvik::test::exercise_timer;
 using tarvik::test::exercise_buffer;
 using tarvik::test::exercise_service;
 using tarvik::test::exercise_regular;
+using tarvik::test::exercise_fragment;
 
 constexpr const char USAGE[] = "Usage: %s <exercise> [<operand>]\n"
                                "       %s all       runs every self-checking exercise\n"
@@ -68,6 +69,7 @@ constexpr Exercise EXERCISES[] = {
     {"buffer", exercise_buffer, true, "byte-buffer queue: push, pop, lines, handler service"},
     {"service", exercise_service, true, "services, the thread pool and signal handlers"},
     {"regular", exercise_regular, true, "regular expressions with captures"},
+    {"fragment", exercise_fragment, true, "range sets: merge, split, allocate, text form"},
     {"version", exercise_version, true, "prints the build and platform facts"},
     {"console", exercise_console, false, "spinner and progress bar demonstration"},
     {"leak", exercise_leak, false, "leaks one tagged block for the exit dump"},

@@ -13,6 +13,7 @@
 #include "exception.h"
 #include "file.h"
 #include "format.h"
+#include "fragment.h"
 #include "heap.h"
 #include "lock.h"
 #include "memory.h"
