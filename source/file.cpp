@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <type_traits>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -711,46 +712,46 @@ TARVIK_API struct mntent *tarvik_getmntent(FILE *stream)
 
 TARVIK_API int tarvik_endmntent(FILE *stream) { return stream != nullptr ? endmntent(stream) : 1; }
 
-TARVIK_API int tarvik_stat(const char *path, tarvik_stat_t *out)
+} // extern "C"
+
+namespace {
+
+// Runs one of the 64-bit stat calls and fills the library's record; EFAULT without one.
+template <typename Call, typename Target> int stat_with(Call call, Target target, tarvik_stat_t *out)
 {
     struct stat64 status;
-    if (path == nullptr || out == nullptr) {
+    bool null_path = false;
+    if constexpr (std::is_pointer_v<Target>) {
+        null_path = target == nullptr;
+    }
+    if (out == nullptr || null_path) {
         errno = EFAULT;
         return -1;
     }
-    if (stat64(path, &status) != 0) {
+    if (call(target, &status) != 0) {
         return -1;
     }
     fill_stat(status, out);
     return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+TARVIK_API int tarvik_stat(const char *path, tarvik_stat_t *out)
+{
+    return stat_with(stat64, path, out);
 }
 
 TARVIK_API int tarvik_lstat(const char *path, tarvik_stat_t *out)
 {
-    struct stat64 status;
-    if (path == nullptr || out == nullptr) {
-        errno = EFAULT;
-        return -1;
-    }
-    if (lstat64(path, &status) != 0) {
-        return -1;
-    }
-    fill_stat(status, out);
-    return 0;
+    return stat_with(lstat64, path, out);
 }
 
 TARVIK_API int tarvik_fstat(int descriptor, tarvik_stat_t *out)
 {
-    struct stat64 status;
-    if (out == nullptr) {
-        errno = EFAULT;
-        return -1;
-    }
-    if (fstat64(descriptor, &status) != 0) {
-        return -1;
-    }
-    fill_stat(status, out);
-    return 0;
+    return stat_with(fstat64, descriptor, out);
 }
 
 TARVIK_API int tarvik_is_directory(const char *path)
