@@ -1,0 +1,137 @@
+// The setcpu applet: shows and changes the processor affinity of processes chosen by pid
+// or by a name pattern.
+#include "applets.h"
+
+#include "argument.h"
+#include "console.h"
+#include "fragment.h"
+#include "heap.h"
+#include "pattern.h"
+#include "process.h"
+#include "process_control.h"
+
+#include "detail/common.hpp"
+
+namespace {
+
+constexpr const char *USAGE = "usage: --pid <pid> | --cpu <id> | --name <process name> | --list\n";
+constexpr const char *OPTION_PID = "p|pid|id";
+constexpr const char *OPTION_CPU = "c|cpu|core";
+constexpr const char *OPTION_NAME = "n|name|process";
+constexpr const char *OPTION_LIST = "l|list";
+constexpr const char *PATTERN_SEPARATORS = "|";
+
+struct Options {
+    int m_pid;
+    int m_cpu;
+    const char *m_name;
+    bool m_list;
+};
+
+Options read_options(tarvik_argument_t *handle)
+{
+    Options options{};
+    options.m_pid = tarvik_search_argument_int(handle, OPTION_PID, 1, -1);
+    options.m_cpu = tarvik_search_argument_int(handle, OPTION_CPU, 1, -1);
+    options.m_name = tarvik_search_argument(handle, OPTION_NAME, 1);
+    options.m_list = tarvik_search_argument(handle, OPTION_LIST, 0) != nullptr;
+    return options;
+}
+
+// Pins one process and says so; false when the kernel refused.
+bool pin(int pid, int cpu)
+{
+    if (tarvik_set_running_cpu_ex(pid, cpu) != 0) {
+        tarvik_printf("can not change running cpu !\n");
+        return false;
+    }
+    if (cpu == -1) {
+        tarvik_printf("set running on CPUs (pid=%d)\n", pid);
+    } else {
+        tarvik_printf("set running on CPU%d (pid=%d)\n", cpu, pid);
+    }
+    return true;
+}
+
+bool matches(const char *pattern, const char *text)
+{
+    return text != nullptr && tarvik_check_pattern_list(pattern, PATTERN_SEPARATORS, text) == 0;
+}
+
+bool record_matches(const tarvik_ps_t *record, const char *pattern)
+{
+    const char *first_word = record->m_argc > 0 ? record->m_argv[0] : nullptr;
+    return matches(pattern, record->m_name) || matches(pattern, record->m_exe) ||
+           matches(pattern, first_word);
+}
+
+// Every matching process is tried even after a refusal; the result tells whether all
+// of them were moved.
+bool pin_by_name(const char *pattern, int cpu)
+{
+    tarvik_printf("searching process \"%s\"\n", pattern);
+    tarvik_ps_t *list = tarvik_open_ps_ex(TARVIK_PS_EXE);
+    bool all_moved = true;
+    for (tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
+        if (record_matches(record, pattern) && !pin(static_cast<int>(record->m_pid), cpu)) {
+            all_moved = false;
+        }
+    }
+    tarvik_close_ps(list);
+    return all_moved;
+}
+
+// A process that vanished since the table was read has no mask and is left out.
+void print_list(void)
+{
+    tarvik_printf("%5s %-32s %s\n", "PID", "Mask", "Name");
+    tarvik_ps_t *list = tarvik_open_ps_ex(0);
+    for (tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
+        int pid = static_cast<int>(record->m_pid);
+        tarvik_fragment_t *mask = tarvik_get_cpu_mask_ex(pid);
+        char *text = tarvik_fragment_to_string(mask);
+        if (text != nullptr) {
+            tarvik_printf("%5d %-32s %s\n", pid, text,
+                          record->m_name != nullptr ? record->m_name : "");
+            tarvik_free_tag(text, TARVIK_TAG);
+        }
+        tarvik_close_fragment(mask);
+    }
+    tarvik_close_ps(list);
+}
+
+int run(const Options &options)
+{
+    int count = tarvik_get_cpu_count_ex(-1);
+    if (count != -1) {
+        tarvik_printf("CPU x %d\n", count);
+    }
+    bool all_moved = true;
+    if (options.m_name != nullptr) {
+        all_moved = pin_by_name(options.m_name, options.m_cpu);
+    }
+    if (options.m_pid != -1 && !pin(options.m_pid, options.m_cpu)) {
+        return 1;
+    }
+    if (options.m_list) {
+        print_list();
+    }
+    return all_moved ? 0 : 1;
+}
+
+} // namespace
+
+int tarvik_multicall_setcpu_main(int argc, char **argv)
+{
+    if (argc <= 1) {
+        tarvik_printf(USAGE);
+    }
+    tarvik_argument_t *handle = tarvik_open_argument(argc, argv);
+    if (handle == nullptr) {
+        return 1;
+    }
+    Options options = read_options(handle);
+    int status = run(options);
+    tarvik_close_argument(handle);
+    return status;
+}

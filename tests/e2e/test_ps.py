@@ -1,0 +1,246 @@
+#!/usr/bin/env python3
+"""The process table applets run for real: ps against procps ps (same pids, ids, threads,
+sizes), the resident-size order, a process whose name holds spaces and parentheses, and
+libdepend finding (and, inside a private PID namespace, ending) a process that maps a
+library built for the test.
+
+Usage: test_ps.py <vexa>
+"""
+import os
+import pwd
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+VEXA = None
+EXIT_DUMP = "dump exception"
+ANSI = re.compile(r"\x1b\[[0-9;]*m")
+PS_LINE = re.compile(
+    r"^(?P<mark>[* ]) +(?P<index>\d+) +(?P<ppid>\d+) +(?P<pid>\d+) (?P<user>\S+) +"
+    r"(?P<state>\S..)  +(?P<threads>\d+) +(?P<vmsize>\d+)Kb +(?P<rss>\d+)Kb +"
+    r"(?P<cpu>[ \d]+\.\d%|###\.#%) +(?P<fds>\d+) (?P<name>.*)$")
+LIBRARY_SOURCE = "int vexa_probe_value(void) { return 42; }\n"
+
+
+def run(*arguments, timeout=60):
+    result = subprocess.run([VEXA, *arguments], capture_output=True, text=True,
+                            timeout=timeout, stdin=subprocess.DEVNULL, errors="replace")
+    if EXIT_DUMP in result.stderr:
+        raise AssertionError("exit dump: %r" % result.stderr)
+    return result
+
+
+def parse_ps(text):
+    lines = ANSI.sub("", text).splitlines()
+    header = lines[0].split()
+    assert header == ["Idx", "PPID", "PID", "UID", "State", "Thr", "VmSize", "RSS", "CPU",
+                      "fds", "Name"], header
+    rows = []
+    for line in lines[1:]:
+        match = PS_LINE.match(line)
+        assert match, "unparsed ps line: %r" % line
+        rows.append(match.groupdict())
+    return rows
+
+
+def procps_table():
+    out = subprocess.run(["ps", "-eo", "pid=,ppid=,ruid=,nlwp=,vsz=,rss="],
+                         capture_output=True, text=True, check=True).stdout
+    table = {}
+    for line in out.splitlines():
+        pid, ppid, uid, threads, vsz, rss = (int(word) for word in line.split())
+        table[pid] = (ppid, uid, threads, vsz, rss)
+    return table
+
+
+def user_name(uid):
+    try:
+        return pwd.getpwuid(uid).pw_name
+    except KeyError:
+        return "owner"
+
+
+def start_named(name, *setup):
+    """A python child that renames itself (comm) and waits on its input."""
+    code = ("import sys\n"
+            "open('/proc/self/comm', 'w').write(sys.argv[1])\n"
+            + "".join(setup) +
+            "sys.stdout.write('ready\\n'); sys.stdout.flush()\n"
+            "sys.stdin.read()\n")
+    child = subprocess.Popen([sys.executable, "-c", code, name], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\n"
+    return child
+
+
+def stop(child):
+    child.stdin.close()
+    child.wait(timeout=30)
+    child.stdout.close()
+
+
+class PsTest(unittest.TestCase):
+    def test_table_matches_procps(self):
+        odd = start_named("a b) (c")
+        try:
+            odd_fds = len(os.listdir("/proc/%d/fd" % odd.pid))
+            before = procps_table()
+            result = run("ps")
+            after = procps_table()
+        finally:
+            stop(odd)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = parse_ps(result.stdout)
+        mine = {int(row["pid"]): row for row in rows}
+        self.assertEqual(len(mine), len(rows), "a pid listed twice")
+        self.assertEqual([int(row["index"]) for row in rows], list(range(1, len(rows) + 1)))
+        common = set(mine) & set(before) & set(after)
+        self.assertGreaterEqual(len(common), 0.8 * len(before), "little overlap with procps")
+        self.assertIn(odd.pid, common)
+        for pid in common:
+            self.assertEqual(int(mine[pid]["ppid"]), before[pid][0], "pid %d" % pid)
+            self.assertEqual(mine[pid]["user"], user_name(before[pid][1]), "pid %d" % pid)
+        # Processes whose figures did not move between the two procps runs must agree; a busy
+        # one may still move in between, so a few stragglers are tolerated.
+        stable = [pid for pid in common if before[pid] == after[pid]]
+        self.assertGreaterEqual(len(stable), 0.5 * len(common))
+        differ = []
+        for pid in stable:
+            row = mine[pid]
+            got = (int(row["threads"]), int(row["vmsize"]), int(row["rss"]))
+            if got != before[pid][2:]:
+                differ.append((pid, got, before[pid][2:]))
+        self.assertLessEqual(len(differ), max(2, len(stable) // 20), differ)
+        self.assertEqual(mine[odd.pid]["threads"], "1")
+        self.assertEqual(int(mine[odd.pid]["rss"]), before[odd.pid][4])
+        self.assertEqual(int(mine[odd.pid]["fds"]), odd_fds)
+        self.assertEqual(mine[odd.pid]["state"][0], "S")
+        # Its command line holds line breaks: they show as '?', the table stays one line each.
+        self.assertTrue(mine[odd.pid]["name"].startswith(sys.executable + " -c import sys?open("))
+        marked = [row for row in rows if row["mark"] == "*"]
+        self.assertEqual(len(marked), 1, marked)
+        self.assertIn("ps", marked[0]["name"])
+
+    def test_rss_order(self):
+        result = run("ps", "--rss")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = parse_ps(result.stdout)
+        keys = [(-int(row["rss"]), int(row["pid"])) for row in rows]
+        self.assertEqual(keys, sorted(keys))
+        plain = {int(row["pid"]) for row in parse_ps(run("ps").stdout)}
+        ordered = {int(row["pid"]) for row in rows}
+        self.assertGreaterEqual(len(plain & ordered), 0.8 * len(plain))
+
+    def test_cpu_sampling(self):
+        result = run("ps", "--cpu")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = parse_ps(result.stdout)
+        self.assertTrue(rows)
+        for row in rows:
+            if row["cpu"] != "###.#%":
+                self.assertLessEqual(float(row["cpu"][:-1]), 100.0, row)
+
+    def test_uid_names_follow_the_password_database(self):
+        rows = parse_ps(run("ps").stdout)
+        pid1 = [row for row in rows if row["pid"] == "1"]
+        self.assertEqual(pid1[0]["user"], "root")
+
+
+class LibdependTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = tempfile.mkdtemp(prefix="libdepend_")
+        cls.library = os.path.join(cls.directory, "libvexaprobe%d.so" % os.getpid())
+        source = os.path.join(cls.directory, "probe.c")
+        with open(source, "w") as handle:
+            handle.write(LIBRARY_SOURCE)
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", cls.library, source], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.directory, ignore_errors=True)
+
+    def start_user(self):
+        return start_named("probe user", "import ctypes\n",
+                           "ctypes.CDLL(%r)\n" % self.library)
+
+    def test_print_modes(self):
+        user = self.start_user()
+        try:
+            exe = os.readlink("/proc/%d/exe" % user.pid)
+            with open("/proc/%d/cmdline" % user.pid, "rb") as handle:
+                raw = handle.read().decode()
+            base = os.path.basename(self.library)
+            cases = [
+                ([self.library], "%d probe user %s\n" % (user.pid, exe)),
+                ([base], "%d probe user %s\n" % (user.pid, exe)),
+                (["--all", base], "%d probe user %s\n" % (user.pid, exe)),
+                (["-p", base], "probe user\n"),
+                (["--pname", base], "probe user\n"),
+                (["-a", base], exe + "\n"),
+                (["-c", base], raw.replace("\0", " ") + "\n"),
+                (["--argv", base], " ".join(raw.rstrip("\0").split("\0")) + "\n"),
+                (["--pid", base], "%d\n" % user.pid),
+                # Later modes win whatever the order on the command line.
+                (["--pid", "-p", base], "%d\n" % user.pid),
+                (["no-such-lib.so", base], "%d probe user %s\n" % (user.pid, exe)),
+                (["no-such-lib.so"], ""),
+            ]
+            for arguments, expected in cases:
+                result = run("libdepend", *arguments)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout, expected, arguments)
+            result = run("libdepend", "--verbose", "--pid", base)
+            self.assertEqual(result.stdout, 'ARG: "%s"\n%d\n' % (base, user.pid))
+            self.assertIsNone(user.poll(), "listing must not signal")
+        finally:
+            stop(user)
+
+    def test_usage_without_names(self):
+        result = run("libdepend", "--pid")
+        self.assertEqual(result.returncode, 1)
+        self.assertTrue(result.stdout.startswith("usage: libdepend [<option>] <lib> [...]\n"))
+        self.assertIn("\t--kill                    : kill process\n", result.stdout)
+
+    def test_kill_inside_private_namespace(self):
+        if os.geteuid() != 0 or shutil.which("unshare") is None:
+            self.skipTest("needs root and unshare for a private PID namespace")
+        # The victim, vexa and the waiting shell live in their own PID namespace with its own
+        # /proc: nothing outside can be signalled.
+        script = (
+            'python3 -c "import ctypes,sys,time; ctypes.CDLL(sys.argv[1]); '
+            'open(sys.argv[2], \'w\').close(); time.sleep(600)" "$1" "$2" & '
+            'victim=$!; '
+            'for i in $(seq 1 200); do [ -e "$2" ] && break; sleep 0.05; done; '
+            '"$3" libdepend --pid "$1"; '
+            '"$3" libdepend --kill "$(basename "$1")"; echo "kill=$?"; '
+            'wait $victim; echo "victim=$?"; '
+            '"$3" libdepend "$1"; echo "after=$?"')
+        ready = os.path.join(self.directory, "ready")
+        result = subprocess.run(
+            ["unshare", "--pid", "--fork", "--mount-proc", "sh", "-c", script, "sh",
+             self.library, ready, os.path.abspath(VEXA)],
+            capture_output=True, text=True, timeout=120)
+        self.assertNotIn(EXIT_DUMP, result.stderr)
+        lines = result.stdout.splitlines()
+        self.assertEqual(len(lines), 5, result.stdout + result.stderr)
+        self.assertRegex(lines[0], r"^\d+$")  # listed before the kill
+        self.assertRegex(lines[1], r"^%s \S+ \S+$" % lines[0])
+        self.assertEqual(lines[2:], ["kill=0", "victim=%d" % (128 + 15), "after=0"])
+
+def main():
+    global VEXA
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    VEXA = os.path.abspath(sys.argv.pop(1))
+    program = unittest.main(exit=False, verbosity=2)
+    return 0 if program.result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
