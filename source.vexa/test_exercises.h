@@ -36,5 +36,7 @@ int exercise_buffer(const char *operand);
 int exercise_service(const char *operand);
 int exercise_regular(const char *operand);
 int exercise_fragment(const char *operand);
+int exercise_inet(const char *operand);
+int exercise_socket(const char *operand);
 
 } // namespace tarvik::test
