@@ -103,7 +103,8 @@ bench: deps target
 # ---- housekeeping --------------------------------------------------------------------
 # Reports files that differ from .clang-format (does not rewrite them).
 format-check:
-	@clang-format --dry-run --Werror source/*.cpp source/*.h source.vexa/*.cpp tests/unit/*.cpp
+	@clang-format --dry-run --Werror source/*.cpp source/*.h source/detail/*.hpp source.vexa/*.cpp \
+		tests/unit/*.cpp tests/unit/*.hpp fuzz/*.cpp bench/*.cpp
 
 clean:
 	rm -rf build build-mipsel build-tsan fuzz-build bench-build

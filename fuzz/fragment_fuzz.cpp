@@ -14,7 +14,8 @@ void check_invariants(const tarvik_fragment_t *fragment)
     for (const tarvik_fragment_t *f = fragment; f != nullptr; f = f->m_next) {
         uint64_t covered = 0;
         const tarvik_fragment_node_t *last = nullptr;
-        for (const tarvik_fragment_node_t *node = f->m_first; node != nullptr; node = node->m_next) {
+        for (const tarvik_fragment_node_t *node = f->m_first; node != nullptr;
+             node = node->m_next) {
             if (node->m_length == 0) {
                 abort();
             }

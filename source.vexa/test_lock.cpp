@@ -112,7 +112,8 @@ void check_condition(Checker &check, Shared &shared)
     tarvik_timer_t timer;
     tarvik_init_timer(&timer, 5000);
     while (shared.m_counter != 42 && tarvik_check_timer(&timer) == 0) {
-        tarvik_lock_condition_wait_timeout_tag(&shared.m_condition, &shared.m_lock, 1000, TARVIK_TAG);
+        tarvik_lock_condition_wait_timeout_tag(&shared.m_condition, &shared.m_lock, 1000,
+                                               TARVIK_TAG);
     }
     EXPECT(check, shared.m_counter == 42);
     tarvik_unlock_tag(&shared.m_lock, TARVIK_TAG);
@@ -123,13 +124,16 @@ void check_spin_lock(Checker &check)
 {
     tarvik_spin_lock_t spin;
     tarvik_init_spin_lock(&spin);
-    EXPECT(check, tarvik_reference_try_spin_lock_tag(&spin, TARVIK_SPIN_LOCK_SHARED, TARVIK_TAG) == 1);
-    EXPECT(check, tarvik_reference_try_spin_lock_tag(&spin, TARVIK_SPIN_LOCK_SHARED, TARVIK_TAG) == 1);
+    EXPECT(check,
+           tarvik_reference_try_spin_lock_tag(&spin, TARVIK_SPIN_LOCK_SHARED, TARVIK_TAG) == 1);
+    EXPECT(check,
+           tarvik_reference_try_spin_lock_tag(&spin, TARVIK_SPIN_LOCK_SHARED, TARVIK_TAG) == 1);
     EXPECT(check, tarvik_try_spin_lock_tag(&spin, TARVIK_TAG) == 0);
     tarvik_spin_unlock_tag(&spin, TARVIK_TAG);
     tarvik_spin_unlock_tag(&spin, TARVIK_TAG);
     EXPECT(check, tarvik_try_spin_lock_tag(&spin, TARVIK_TAG) == 1);
-    EXPECT(check, tarvik_reference_try_spin_lock_tag(&spin, TARVIK_SPIN_LOCK_SHARED, TARVIK_TAG) == 0);
+    EXPECT(check,
+           tarvik_reference_try_spin_lock_tag(&spin, TARVIK_SPIN_LOCK_SHARED, TARVIK_TAG) == 0);
     tarvik_spin_unlock_tag(&spin, TARVIK_TAG);
     tarvik_uninit_spin_lock(&spin);
 }

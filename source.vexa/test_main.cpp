@@ -23,12 +23,12 @@
 namespace {
 
 using tarvik::test::Checker;
-using tarvik::test::exercise_lock;
-using tarvik::test::exercise_timer;
 using tarvik::test::exercise_buffer;
-using tarvik::test::exercise_service;
-using tarvik::test::exercise_regular;
 using tarvik::test::exercise_fragment;
+using tarvik::test::exercise_lock;
+using tarvik::test::exercise_regular;
+using tarvik::test::exercise_service;
+using tarvik::test::exercise_timer;
 
 constexpr const char USAGE[] = "Usage: %s <exercise> [<operand>]\n"
                                "       %s all       runs every self-checking exercise\n"
@@ -80,7 +80,6 @@ constexpr Exercise EXERCISES[] = {
     {"quiet_leak", exercise_quiet_leak, false, "leaks one block with the exit dump switched off"},
     {"dlopen", exercise_dlopen, false, "<path>: loads a plugin file and calls its probe"},
 };
-
 
 bool same_text(const char *left, const char *right)
 {

@@ -26,8 +26,7 @@ TARVIK_API int tarvik_search_argument_int(tarvik_argument_t *handle, const char 
 TARVIK_API const char *tarvik_notouch_argument(tarvik_argument_t *handle, int n);
 TARVIK_API const char *tarvik_argument_get_program_name(tarvik_argument_t *handle);
 /* Last definition of name (ignoring case) in the handle's environment, or null. */
-TARVIK_API const char *tarvik_argument_search_environ(tarvik_argument_t *handle,
-                                                      const char *name);
+TARVIK_API const char *tarvik_argument_search_environ(tarvik_argument_t *handle, const char *name);
 
 /* Tagged copy of the first set variable of the "|"-separated names, or null. */
 TARVIK_API char *tarvik_alloc_getenv(const char *names);

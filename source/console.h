@@ -19,7 +19,8 @@ TARVIK_API int tarvik_puts(const char *text);
 TARVIK_API int tarvik_vprintf(const char *format, va_list arguments);
 TARVIK_API int tarvik_printf(const char *format, ...) TARVIK_PRINTF(1, 2);
 /* Stores the current handler into old_out (may be null), installs handler; returns 0. */
-TARVIK_API int tarvik_set_puts_handler(tarvik_puts_handler_t handler, tarvik_puts_handler_t *old_out);
+TARVIK_API int tarvik_set_puts_handler(tarvik_puts_handler_t handler,
+                                       tarvik_puts_handler_t *old_out);
 
 /* Error output, same contracts. */
 TARVIK_API int tarvik_error_puts(const char *text);

@@ -717,7 +717,8 @@ TARVIK_API int tarvik_endmntent(FILE *stream) { return stream != nullptr ? endmn
 namespace {
 
 // Runs one of the 64-bit stat calls and fills the library's record; EFAULT without one.
-template <typename Call, typename Target> int stat_with(Call call, Target target, tarvik_stat_t *out)
+template <typename Call, typename Target>
+int stat_with(Call call, Target target, tarvik_stat_t *out)
 {
     struct stat64 status;
     bool null_path = false;

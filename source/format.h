@@ -20,7 +20,8 @@ TARVIK_API int tarvik_snprintf(char *buffer, size_t size, const char *format, ..
 TARVIK_API int tarvik_vsprintf(char *buffer, const char *format, va_list arguments);
 TARVIK_API int tarvik_sprintf(char *buffer, const char *format, ...) TARVIK_PRINTF(2, 3);
 
-/* New tagged string the caller frees; null for a null format, on failure or past 65,278 characters. */
+/* New tagged string the caller frees; null for a null format, on failure or past 65,278 characters.
+ */
 TARVIK_API char *tarvik_alloc_vsprintf(const char *format, va_list arguments);
 TARVIK_API char *tarvik_alloc_sprintf(const char *format, ...) TARVIK_PRINTF(1, 2);
 /* Like the allocating form; old (which may be an argument) is freed afterwards. */

@@ -57,10 +57,7 @@ void pool_release(tarvik_fragment_pool_t *pool)
     pool->m_free = nullptr;
 }
 
-uint64_t end_of(const tarvik_fragment_node_t *node)
-{
-    return node->m_offset + node->m_length;
-}
+uint64_t end_of(const tarvik_fragment_node_t *node) { return node->m_offset + node->m_length; }
 
 // Drops every node (and the pool behind them) of one fragment, not its chain.
 void clear_nodes(tarvik_fragment_t *fragment)
@@ -91,10 +88,7 @@ bool is_space(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-bool is_digit(char c)
-{
-    return c >= '0' && c <= '9';
-}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Lowest offset >= from where length free integers end within limit, or false.
 bool find_gap(const tarvik_fragment_t *fragment, uint64_t from, uint64_t length, uint64_t limit,

@@ -112,13 +112,15 @@ void report_invalid(tarvik_heap_block_t *block, const char *tag, unsigned long l
         }
         tarvik_dump_ex(0, 0, bytes, sizeof(bytes), reinterpret_cast<uintptr_t>(at));
     }
-    tarvik_dump_exception_tag(1, "source/heap", "tarvik_heap_tag", static_cast<unsigned long>(__LINE__));
+    tarvik_dump_exception_tag(1, "source/heap", "tarvik_heap_tag",
+                              static_cast<unsigned long>(__LINE__));
 }
 
 void *allocate(size_t size, const char *tag, unsigned long line)
 {
     if (size == 0) {
-        fprintf(stderr, "zero size allocation ? (at \"%s\":%lu)\n", tag != nullptr ? tag : "", line);
+        fprintf(stderr, "zero size allocation ? (at \"%s\":%lu)\n", tag != nullptr ? tag : "",
+                line);
     }
     size_t rounded = (size + 3u) & ~static_cast<size_t>(3u);
     if (size > SIZE_MAX - 3u || rounded > SIZE_MAX - OVERHEAD || rounded + OVERHEAD > 0xFFFFFFFFu) {
@@ -130,7 +132,8 @@ void *allocate(size_t size, const char *tag, unsigned long line)
     if (block == nullptr) {
         fprintf(stderr, "not enough memory (at \"%s\":%lu)\n", tag != nullptr ? tag : "", line);
         if (rounded >= (static_cast<size_t>(4u) << 20)) {
-            tarvik_assert_fail_tag("source/heap", "tarvik_heap_tag", static_cast<unsigned long>(__LINE__),
+            tarvik_assert_fail_tag("source/heap", "tarvik_heap_tag",
+                                   static_cast<unsigned long>(__LINE__),
                                    "s_size < ((size_t)(4u << 20))");
         }
         return nullptr;
@@ -181,7 +184,8 @@ bool is_valid(tarvik_heap_block_t *block)
     if (size > 0xFFFFFFFFu - OVERHEAD) {
         return false;
     }
-    uint32_t guard = peek_field(reinterpret_cast<const uint32_t *>(static_cast<char *>(data_of(block)) + size));
+    uint32_t guard =
+        peek_field(reinterpret_cast<const uint32_t *>(static_cast<char *>(data_of(block)) + size));
     return guard == TARVIK_HEAP_GUARD;
 }
 
@@ -255,7 +259,8 @@ TARVIK_API int tarvik_free_tag(void *pointer, const char *tag, unsigned long lin
 {
     if (pointer == nullptr) {
         if (tag == nullptr || strcmp(tag, "operator delete") != 0) {
-            fprintf(stderr, "null pointer free ? (at \"%s\":%lu)\n", tag != nullptr ? tag : "", line);
+            fprintf(stderr, "null pointer free ? (at \"%s\":%lu)\n", tag != nullptr ? tag : "",
+                    line);
         }
         return 0;
     }

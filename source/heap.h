@@ -32,7 +32,8 @@ TARVIK_API int tarvik_check_free_tag(void *pointer, const char *tag, unsigned lo
 /* Tagged copy or null (also for a null string); the caller frees it. */
 TARVIK_API char *tarvik_strdup_tag(const char *string, const char *tag, unsigned long line);
 /* Resize with the caller's tag; null on failure (the old block stays valid). */
-TARVIK_API void *tarvik_realloc_tag(void *pointer, size_t size, const char *tag, unsigned long line);
+TARVIK_API void *tarvik_realloc_tag(void *pointer, size_t size, const char *tag,
+                                    unsigned long line);
 /* Untagged resize ("<NOTAG>", line 0). */
 TARVIK_API void *tarvik_realloc(void *pointer, size_t size);
 /* Zeroed count x size bytes; null on failure or overflow. */

@@ -63,7 +63,8 @@ __attribute__((noinline)) TARVIK_API void *tarvik_alloca(size_t size)
 {
     volatile char frame = 0;
     tarvik_detect_stack_direction();
-    while (s_alloca_head != nullptr && is_deeper(s_alloca_head->m_depth, const_cast<char *>(&frame))) {
+    while (s_alloca_head != nullptr &&
+           is_deeper(s_alloca_head->m_depth, const_cast<char *>(&frame))) {
         AllocaBlock *block = s_alloca_head;
         s_alloca_head = block->m_next;
         tarvik_free_tag(block, "tarvik_alloca", static_cast<unsigned long>(__LINE__));
@@ -73,8 +74,8 @@ __attribute__((noinline)) TARVIK_API void *tarvik_alloca(size_t size)
     if (size == 0 || size > SIZE_MAX - sizeof(AllocaBlock)) {
         return nullptr;
     }
-    auto *block = static_cast<AllocaBlock *>(
-        tarvik_alloc_tag(size + sizeof(AllocaBlock), "tarvik_alloca", static_cast<unsigned long>(__LINE__)));
+    auto *block = static_cast<AllocaBlock *>(tarvik_alloc_tag(
+        size + sizeof(AllocaBlock), "tarvik_alloca", static_cast<unsigned long>(__LINE__)));
     if (block == nullptr) {
         return nullptr;
     }

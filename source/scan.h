@@ -45,8 +45,8 @@ TARVIK_API size_t tarvik_scan_atox_limit(tarvik_scan_peek_t peek, tarvik_scan_po
                                          void *context, size_t limit, int *result, int base);
 TARVIK_API size_t tarvik_scan_atointmax(tarvik_scan_peek_t peek, tarvik_scan_pop_t pop,
                                         void *context, intmax_t *result, int base);
-TARVIK_API size_t tarvik_scan_atollx(tarvik_scan_peek_t peek, tarvik_scan_pop_t pop,
-                                     void *context, long long *result, int base);
+TARVIK_API size_t tarvik_scan_atollx(tarvik_scan_peek_t peek, tarvik_scan_pop_t pop, void *context,
+                                     long long *result, int base);
 TARVIK_API size_t tarvik_scan_atolx(tarvik_scan_peek_t peek, tarvik_scan_pop_t pop, void *context,
                                     long *result, int base);
 TARVIK_API size_t tarvik_scan_atox(tarvik_scan_peek_t peek, tarvik_scan_pop_t pop, void *context,

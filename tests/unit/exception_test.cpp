@@ -86,7 +86,8 @@ TEST_F(ExceptionTest, EntryPastTheLimitIsReportedAndKept)
     EXPECT_EQ(run.status, 0);
     size_t mark = run.err.find("--limit--\n");
     ASSERT_NE(mark, std::string::npos);
-    EXPECT_EQ(run.err.find("too many exception entry"), run.err.find("too many exception entry", mark));
+    EXPECT_EQ(run.err.find("too many exception entry"),
+              run.err.find("too many exception entry", mark));
     EXPECT_NE(run.err.find("too many exception entry", mark), std::string::npos);
 }
 

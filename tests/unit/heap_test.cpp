@@ -186,10 +186,12 @@ TEST_F(HeapTest, DamagedGuardIsReportedAndTheBlockKept)
         return stats().count == before.count - 1 ? 0 : 3;
     });
     EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.err.find("fatal error: invalid magic code (free, magic_code="), std::string::npos);
+    EXPECT_NE(run.err.find("fatal error: invalid magic code (free, magic_code="),
+              std::string::npos);
     EXPECT_NE(run.err.find("H, size=12, caller=\"freer:42\", pid="), std::string::npos);
     EXPECT_NE(run.err.find("=> REVERSE DUMP\n"), std::string::npos);
-    EXPECT_NE(run.err.find("CONSOLE # dump exception at source/heap:tarvik_heap_tag:"), std::string::npos);
+    EXPECT_NE(run.err.find("CONSOLE # dump exception at source/heap:tarvik_heap_tag:"),
+              std::string::npos);
     EXPECT_NE(run.err.find("[ALLOCATED:victim():1] 12 bytes at "), std::string::npos);
     // Header and data (12 + overhead bytes) on standard output, then up to 32 reverse
     // lines: the reverse dump stops early where the memory in front is not readable.
@@ -216,9 +218,9 @@ TEST_F(HeapTest, ForeignPointerNextToUnmappedMemoryIsReportedWithoutCrashing)
 {
     Captured run = run_in_child([] {
         long page = sysconf(_SC_PAGESIZE);
-        auto *area = static_cast<unsigned char *>(
-            mmap(nullptr, static_cast<size_t>(page) * 2, PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        auto *area = static_cast<unsigned char *>(mmap(nullptr, static_cast<size_t>(page) * 2,
+                                                       PROT_READ | PROT_WRITE,
+                                                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         if (area == MAP_FAILED || mprotect(area, static_cast<size_t>(page), PROT_NONE) != 0) {
             return 2;
         }

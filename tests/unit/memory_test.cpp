@@ -60,10 +60,7 @@ TEST_F(MemoryTest, BlocksOfLiveFramesSurvive)
     EXPECT_EQ(tarvik_get_alloca_count(), base + 1);
 }
 
-TEST_F(MemoryTest, OverflowingSizeFails)
-{
-    EXPECT_EQ(tarvik_alloca(SIZE_MAX - 4), nullptr);
-}
+TEST_F(MemoryTest, OverflowingSizeFails) { EXPECT_EQ(tarvik_alloca(SIZE_MAX - 4), nullptr); }
 
 TEST_F(MemoryTest, WrappersReportNullAndDoNotCrash)
 {
@@ -77,7 +74,8 @@ TEST_F(MemoryTest, WrappersReportNullAndDoNotCrash)
         EXPECT_NE(tarvik_memcmp_wrapper(nullptr, buffer, 4), 0);
     });
     EXPECT_STREQ(buffer, "abcdefg");
-    EXPECT_NE(err.find("(s_to != ((void *)0)) && (s_from != ((const void *)0))"), std::string::npos);
+    EXPECT_NE(err.find("(s_to != ((void *)0)) && (s_from != ((const void *)0))"),
+              std::string::npos);
     EXPECT_EQ(count_lines_with(err, "ASSERT"), 6u) << err;
     EXPECT_EQ(capture_stderr([&] { tarvik_memcpy_wrapper(buffer, "xy", 2); }), "");
     EXPECT_EQ(memcmp(buffer, "xycdefg", 8), 0);
@@ -95,7 +93,8 @@ TEST_F(MemoryTest, PatternFills)
     EXPECT_EQ(memcmp(bytes, want16, sizeof(want16)), 0);
     memset(bytes, 0xEE, sizeof(bytes));
     tarvik_memset32_wrapper(bytes, 0xA1B2C3D4u, 10);
-    const unsigned char want32[] = {0xD4, 0xC3, 0xB2, 0xA1, 0xD4, 0xC3, 0xB2, 0xA1, 0xD4, 0xC3, 0xEE};
+    const unsigned char want32[] = {0xD4, 0xC3, 0xB2, 0xA1, 0xD4, 0xC3,
+                                    0xB2, 0xA1, 0xD4, 0xC3, 0xEE};
     EXPECT_EQ(memcmp(bytes, want32, sizeof(want32)), 0);
     EXPECT_EQ(tarvik_is_data_fill(nullptr, 5, 1), 1);
     EXPECT_EQ(tarvik_is_data_fill("aaaa", 4, 'a'), 1);

@@ -8,10 +8,7 @@
 
 class TarvikTest : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
-        tarvik_get_alloc_info(&m_count, &m_bytes, nullptr);
-    }
+    void SetUp() override { tarvik_get_alloc_info(&m_count, &m_bytes, nullptr); }
     void TearDown() override
     {
         // Pool threads free their own records as their last step: let every thread a test
