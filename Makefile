@@ -94,7 +94,7 @@ tsan: deps
 bench: deps target
 	cmake -S . -B bench-build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVIK_BENCH=ON \
 	  -DTARVIK_TESTS=OFF >/dev/null
-	cmake --build bench-build --target vexa benchmarks
+	cmake --build bench-build --target vexa vexa_static benchmarks
 	@for program in bench-build/bench/*_bench; do \
 	  [ -x "$$program" ] || continue; echo "==== $$program ===="; "$$program"; \
 	done

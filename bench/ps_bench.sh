@@ -3,10 +3,12 @@
 # against `busybox ps` and procps ps over 500 extra processes, then peak memory of vexa ps
 # and busybox ps. Runs inside a private PID namespace with its own /proc, so the extra
 # processes are the only load and they end with the namespace.
-# Usage: ps_bench.sh [vexa]    (use a Release build without sanitizers)
+# Usage: ps_bench.sh [vexa]    (a Release build without sanitizers; the default is the
+# static program of the benchmark build, linked like the device program and like
+# busybox-static, so that start-up and peak memory compare like with like)
 set -euo pipefail
 
-VEXA=$(realpath "${1:-build-proc-rel/vexa}")
+VEXA=$(realpath "${1:-bench-build/vexa_static}")
 BUSYBOX=${BUSYBOX:-/bin/busybox}
 PROCPS=${PROCPS:-/usr/bin/ps}
 EXTRA=${EXTRA:-500}
