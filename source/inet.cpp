@@ -2,6 +2,7 @@
 // address printing, socket-address helpers and IPv6 classes. No state, no allocation.
 #include "inet.h"
 
+#include "detail/common.hpp"
 #include "interface.h"
 
 #include <climits>
@@ -55,19 +56,7 @@ struct Cursor {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
+int hex_value(char c) { return tarvik::detail::hex_digit_value(static_cast<unsigned char>(c)); }
 
 // 1 to max_digits decimal digits below limit; more digits than allowed is a failure, never a
 // silent stop, so "/333" cannot pass as "/33" followed by garbage.

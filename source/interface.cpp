@@ -73,19 +73,7 @@ char *copy_text(const char *text, char *buffer, size_t size)
 
 uint32_t name_crc(const char *name) { return tarvik_crc32_ieee_802_3(0, 0, name, strlen(name)); }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
+int hex_value(char c) { return tarvik::detail::hex_digit_value(static_cast<unsigned char>(c)); }
 
 // Whole-word number in base 10 or 16; false for an empty word, a stray character or overflow.
 bool parse_number(const char *word, unsigned base, uint64_t *out)
@@ -718,6 +706,23 @@ char *load_proc_file(const char *path)
     return static_cast<char *>(tarvik_alloc_buffer_from_file(path, 0, PROC_FILE_LIMIT, nullptr));
 }
 
+// Cuts the next line off a loaded text in place; null at the end of the text.
+char *next_line(char **cursor)
+{
+    char *line = *cursor;
+    if (*line == '\0') {
+        return nullptr;
+    }
+    char *end = strchr(line, '\n');
+    if (end != nullptr) {
+        *end = '\0';
+        *cursor = end + 1;
+    } else {
+        *cursor = line + strlen(line);
+    }
+    return line;
+}
+
 // Names found only here are filtered like the others, so that a pattern means the same list
 // whichever source reported an interface.
 void read_net_dev(Reader &reader)
@@ -727,13 +732,7 @@ void read_net_dev(Reader &reader)
         return;
     }
     char *cursor = text;
-    while (*cursor != '\0') {
-        char *line = cursor;
-        char *end = strchr(cursor, '\n');
-        cursor = end != nullptr ? end + 1 : cursor + strlen(cursor);
-        if (end != nullptr) {
-            *end = '\0';
-        }
+    for (char *line = next_line(&cursor); line != nullptr; line = next_line(&cursor)) {
         tarvik::detail::NetDevLine parsed;
         if (tarvik::detail::parse_net_dev_line(line, &parsed) != 0 ||
             !wanted_name(reader, parsed.m_name)) {
@@ -759,13 +758,7 @@ void read_if_inet6(Reader &reader)
         return;
     }
     char *cursor = text;
-    while (*cursor != '\0') {
-        char *line = cursor;
-        char *end = strchr(cursor, '\n');
-        cursor = end != nullptr ? end + 1 : cursor + strlen(cursor);
-        if (end != nullptr) {
-            *end = '\0';
-        }
+    for (char *line = next_line(&cursor); line != nullptr; line = next_line(&cursor)) {
         tarvik::detail::IfInet6Line parsed;
         if (tarvik::detail::parse_if_inet6_line(line, &parsed) != 0) {
             continue;

@@ -42,16 +42,8 @@ size_t skip_space(Source &source, size_t limit)
 
 int digit_value(int c)
 {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return INT_MAX; // not a digit in any base
+    int value = tarvik::detail::hex_digit_value(c);
+    return value >= 0 ? value : INT_MAX; // not a digit in any base
 }
 
 struct Number {

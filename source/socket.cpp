@@ -400,17 +400,28 @@ int connect_local(const char *bind_path, const char *path, int timeout_ms)
 
 // ---- listen opener ------------------------------------------------------------------------
 
+// Opens a socket of the entry's family for a listener or a datagram endpoint and works out
+// the local address it will bind: the resolved bind address itself, or the any address with
+// the port. Returns the descriptor or -1.
+int open_bound_candidate(const tarvik_resolver_t *entry, const char *bind_address, int port,
+                         int type, struct sockaddr_storage *local, socklen_t *local_length)
+{
+    *local_length = 0;
+    if (bind_address != nullptr) {
+        copy_entry_address(entry, local, local_length);
+    } else if (!make_bind_address(entry->family, nullptr, port, local, local_length)) {
+        return -1;
+    }
+    const char *protocol = type == SOCK_STREAM ? "tcp" : "udp";
+    return tarvik_open_socket(entry->family, type, tarvik_get_protocol_by_name(protocol));
+}
+
 int listen_entry(int family, const tarvik_resolver_t *entry, const char *bind_address, int port)
 {
     struct sockaddr_storage local;
     socklen_t local_length = 0;
-    if (bind_address != nullptr) {
-        copy_entry_address(entry, &local, &local_length);
-    } else if (!make_bind_address(entry->family, nullptr, port, &local, &local_length)) {
-        return -1;
-    }
     const int fd =
-        tarvik_open_socket(entry->family, SOCK_STREAM, tarvik_get_protocol_by_name("tcp"));
+        open_bound_candidate(entry, bind_address, port, SOCK_STREAM, &local, &local_length);
     if (fd < 0) {
         return -1;
     }
@@ -469,13 +480,8 @@ int udp_entry(const tarvik_resolver_t *entry, const char *bind_address, int port
 {
     struct sockaddr_storage local;
     socklen_t local_length = 0;
-    if (bind_address != nullptr) {
-        copy_entry_address(entry, &local, &local_length);
-    } else if (!make_bind_address(entry->family, nullptr, port, &local, &local_length)) {
-        return -1;
-    }
     const int fd =
-        tarvik_open_socket(entry->family, SOCK_DGRAM, tarvik_get_protocol_by_name("udp"));
+        open_bound_candidate(entry, bind_address, port, SOCK_DGRAM, &local, &local_length);
     if (fd < 0) {
         return -1;
     }

@@ -34,4 +34,19 @@ template <typename F> class ScopeExit {
     F m_f;
 };
 
+// Value of a hexadecimal digit in either case, or -1 for any other character.
+inline int hex_digit_value(int c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 } // namespace tarvik::detail
