@@ -89,10 +89,13 @@ void push_addresses(tarvik_buffer_t *out, const tarvik_network_interface_t *reco
                 tarvik_push_printf(out, "%-9s inet6 addr: \e[1;37m%s\e[0m/\e[1;37m%lu\e[0m", "",
                                    text, static_cast<unsigned long>(node->prefix_length));
             }
-            if (node->second_address != nullptr && (family == AF_INET || peer)) {
+            // IPv6 knows no broadcast: its second address is always a peer.
+            if (node->second_address != nullptr) {
                 address_text(node->second_address, second, sizeof(second));
-                tarvik_push_printf(
-                    out, peer ? "  P-t-P:\e[1;37m%s\e[0m" : "  Bcast:\e[1;37m%s\e[0m", second);
+                tarvik_push_printf(out,
+                                   peer || family == AF_INET6 ? "  P-t-P:\e[1;37m%s\e[0m"
+                                                              : "  Bcast:\e[1;37m%s\e[0m",
+                                   second);
             }
             if (family == AF_INET) {
                 uint32_t bits = node->prefix_length > 32 ? 32 : node->prefix_length;

@@ -267,6 +267,17 @@ Address *find_address(Record *record, const Address *wanted)
     return nullptr;
 }
 
+// Whether the record holds this address, whatever its prefix length and second address.
+bool has_local_address(const Record *record, const sockaddr *address)
+{
+    for (const Address *node = record->address_head; node != nullptr; node = node->next) {
+        if (same_sockaddr(node->address, address)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void append_address(Record *record, Address *node)
 {
     node->owner = record;
@@ -408,6 +419,8 @@ bool ask_on(int fd, unsigned long code, ifreq *request)
     return fd >= 0 && ioctl(fd, code, request) == 0;
 }
 
+// The index request on the socket already open answers what if_nametoindex would, without
+// the extra socket it opens; if_nametoindex stays as the fallback.
 void read_index(const Reader &reader, Record *record, ifreq *request)
 {
     if (ask(reader, SIOCGIFINDEX, request)) {
@@ -503,7 +516,9 @@ void read_link(const Reader &reader, Record *record, ifreq *request)
     }
 }
 
-// IPv4 by the address requests, for records no getifaddrs entry described.
+// IPv4 by the address requests, for records no getifaddrs entry described. A broadcast
+// interface's broadcast address is asked too, so that an address reads the same (with its
+// broadcast) whichever source reported it and a refresh does not see it change.
 void read_ipv4(const Reader &reader, Record *record, ifreq *request)
 {
     if (!ask_on(reader.m_socket4, SIOCGIFADDR, request) || request->ifr_addr.sa_family != AF_INET) {
@@ -572,7 +587,8 @@ constexpr RequestStep REQUEST_STEPS[] = {
 };
 
 // What a getifaddrs entry says about its interface: flags, and by family the index and
-// hardware address (packet entries) or one address.
+// hardware address (packet entries) or one address. The entry's flags are the word that
+// SIOCGIFFLAGS answers, so once they are in the flags request is not repeated.
 void take_entry(const Reader &reader, Record *record, const ifaddrs *entry)
 {
     if ((reader.m_flags & TARVIK_NETIF_FLAGS) != 0) {
@@ -772,6 +788,12 @@ void read_if_inet6(Reader &reader)
         memset(&address, 0, sizeof(address));
         address.sin6_family = AF_INET6;
         memcpy(&address.sin6_addr, parsed.m_address, 16);
+        // This file does not show peers: an address that getifaddrs reported with its peer is
+        // the same address, not a second one.
+        if (has_local_address(record, reinterpret_cast<const sockaddr *>(&address))) {
+            record->valid |= TARVIK_NETIF_IPV6;
+            continue;
+        }
         if (IN6_IS_ADDR_LINKLOCAL(&address.sin6_addr)) {
             address.sin6_scope_id = parsed.m_index;
         }
@@ -789,6 +811,8 @@ Record *read_list(const char *patterns, uint32_t flags)
     reader.m_socket4 = tarvik_open_socket(AF_INET, SOCK_DGRAM, 0);
     reader.m_socket6 = tarvik_open_socket(AF_INET6, SOCK_DGRAM, 0);
     int listed = read_getifaddrs(reader);
+    // The interface configuration request is the fallback for a failed getifaddrs: it lists
+    // only interfaces with IPv4 addresses, all of which getifaddrs has reported already.
     if (listed != 0) {
         if (listed < 0) {
             read_ifconf(reader, reader.m_socket4);

@@ -298,6 +298,8 @@ CacheEntry *scan_entries_nolock(tarvik_resolver_cache_t *cache, const char *name
             }
         } else if (cache->m_lifetime > 0 && entry->m_running == 0 &&
                    now - entry->m_last_use >= static_cast<uint64_t>(cache->m_lifetime)) {
+            // An entry whose thread still runs (resolving, or calling its handlers after
+            // publishing) is kept: the thread reads it after the answer is out.
             unlink_entry(cache, entry);
             free_entry(entry);
         }
@@ -498,12 +500,15 @@ tarvik_resolver_t *get_from_cache(tarvik_resolver_cache_t *cache, const char *na
     uint32_t first_seen = 0;
     for (bool first = true;; first = false) {
         tarvik_lock_tag(&cache->m_lock, TARVIK_TAG);
-        // A resolution that ran during this call failed: waiting longer would only repeat it.
+        // A resolution that ran during this call failed: waiting longer would only repeat it,
+        // starting one lookup after the other against the name server until the time-out (or
+        // for ever without one), so the failure is the answer.
         if (!first && failed_since_nolock(cache, name, port, first_seen)) {
             tarvik_unlock_tag(&cache->m_lock, TARVIK_TAG);
             return nullptr;
         }
-        // The handler is queued by the first attempt only: it is called once per call.
+        // The handler is queued by the first attempt only: it is called once per call. Queuing
+        // it on every poll would pile up one record per pass and call it that many times.
         CacheEntry *entry = request_nolock(cache, name, port, first ? handler : nullptr, context);
         tarvik_resolver_t *copy = nullptr;
         if (entry != nullptr) {
@@ -521,7 +526,9 @@ tarvik_resolver_t *get_from_cache(tarvik_resolver_cache_t *cache, const char *na
         if (entry == nullptr) {
             return nullptr;
         }
-        if (timeout_ms >= 0 && now_msec() - start >= static_cast<uint64_t>(timeout_ms)) {
+        // Only -1 waits without limit; any other negative time-out is already over.
+        if (timeout_ms != -1 &&
+            (timeout_ms < 0 || now_msec() - start >= static_cast<uint64_t>(timeout_ms))) {
             return nullptr;
         }
         tarvik_load_balance();

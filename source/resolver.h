@@ -53,10 +53,10 @@ TARVIK_API int tarvik_request_resolver_cache_with_handler(tarvik_resolver_cache_
 TARVIK_API int tarvik_request_resolver_cache(tarvik_resolver_cache_t *cache, const char *name,
                                              uint32_t port);
 
-/* A copy of the address list of (name, port), waiting up to timeout_ms (-1: no limit; 0: one
- * attempt); null when not resolved in time or when a resolution that ran during the call
- * failed. handler is queued once per call. A null cache resolves at once in the calling
- * thread. The caller frees the copy with tarvik_close_resolver. */
+/* A copy of the address list of (name, port), waiting up to timeout_ms (-1: no limit; 0 or
+ * another negative value: one attempt); null when not resolved in time or when a resolution that
+ * ran during the call failed. handler is queued once per call. A null cache resolves at once in the
+ * calling thread. The caller frees the copy with tarvik_close_resolver. */
 TARVIK_API tarvik_resolver_t *
 tarvik_get_resolver_cache_with_handler(tarvik_resolver_cache_t *cache, const char *name,
                                        uint32_t port, int timeout_ms,

@@ -218,6 +218,8 @@ TEST_F(ResolverTest, GetPollsUntilTheAnswerIsThere)
     // A new entry cannot be resolved within one attempt: the answer is published under the
     // lock that the attempt holds.
     EXPECT_EQ(tarvik_get_resolver_cache(cache, "127.0.0.1", 80, 0), nullptr);
+    // Only -1 means no limit: another negative time-out makes one attempt, as 0 does.
+    EXPECT_EQ(tarvik_get_resolver_cache(cache, "127.0.0.4", 80, -2), nullptr);
     tarvik_resolver_t *list = tarvik_get_resolver_cache(cache, "127.0.0.1", 80, -1);
     ASSERT_NE(list, nullptr);
     auto entries = entries_of(list);
