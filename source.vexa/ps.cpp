@@ -31,6 +31,19 @@
 
 namespace {
 
+// Option specs of ps.
+constexpr const char *PS_CPU = "cpu";
+constexpr const char *PS_RSS = "rss";
+// Option specs of libdepend; the print modes are listed in the order in which later ones win.
+constexpr const char *LIBDEPEND_VERBOSE = "verbose|debug";
+constexpr const char *LIBDEPEND_ALL = "all|default";
+constexpr const char *LIBDEPEND_KILL = "kill";
+constexpr const char *LIBDEPEND_PROCESS_NAME = "process_name|pname|p";
+constexpr const char *LIBDEPEND_PATHNAME = "pathname|abspath|abs|a";
+constexpr const char *LIBDEPEND_CMDLINE = "cmdline|cmd|c";
+constexpr const char *LIBDEPEND_ARGV = "argv|arg";
+constexpr const char *LIBDEPEND_PID = "pid";
+
 // The table is printed in pieces of about this size: one write per piece, little memory.
 constexpr size_t PRINT_CHUNK = 16384;
 constexpr size_t COMMAND_LINE_SIZE = tarvik::detail::PS_SCRATCH_SIZE + 1;
@@ -45,8 +58,8 @@ struct PsOptions {
 PsOptions ask_ps_options(tarvik_argument_t *arguments)
 {
     PsOptions options{};
-    options.m_cpu = tarvik_search_argument(arguments, "cpu", 0) != nullptr;
-    options.m_rss = tarvik_search_argument(arguments, "rss", 0) != nullptr;
+    options.m_cpu = tarvik_search_argument(arguments, PS_CPU, 0) != nullptr;
+    options.m_rss = tarvik_search_argument(arguments, PS_RSS, 0) != nullptr;
     return options;
 }
 
@@ -213,21 +226,21 @@ struct LibdependOptions {
 LibdependOptions ask_libdepend_options(tarvik_argument_t *arguments)
 {
     LibdependOptions options{};
-    options.m_verbose = tarvik_search_argument(arguments, "verbose|debug", 0) != nullptr;
-    options.m_kill = tarvik_search_argument(arguments, "kill", 0) != nullptr;
+    options.m_verbose = tarvik_search_argument(arguments, LIBDEPEND_VERBOSE, 0) != nullptr;
+    options.m_kill = tarvik_search_argument(arguments, LIBDEPEND_KILL, 0) != nullptr;
     // Printing everything is what the default line does already; the option is accepted.
-    (void)tarvik_search_argument(arguments, "all|default", 0);
+    (void)tarvik_search_argument(arguments, LIBDEPEND_ALL, 0);
     // Later modes win.
     options.m_mode = PrintMode::Default;
     static constexpr struct {
         const char *m_spec;
         PrintMode m_mode;
     } MODES[] = {
-        {"process_name|pname|p", PrintMode::ProcessName},
-        {"pathname|abspath|abs|a", PrintMode::Pathname},
-        {"cmdline|cmd|c", PrintMode::Cmdline},
-        {"argv|arg", PrintMode::Argv},
-        {"pid", PrintMode::Pid},
+        {LIBDEPEND_PROCESS_NAME, PrintMode::ProcessName},
+        {LIBDEPEND_PATHNAME, PrintMode::Pathname},
+        {LIBDEPEND_CMDLINE, PrintMode::Cmdline},
+        {LIBDEPEND_ARGV, PrintMode::Argv},
+        {LIBDEPEND_PID, PrintMode::Pid},
     };
     for (const auto &mode : MODES) {
         if (tarvik_search_argument(arguments, mode.m_spec, 0) != nullptr) {

@@ -179,6 +179,7 @@ ssize_t read_small(int directory, const char *path, char *scratch, size_t size,
         }
         if (n < 0) {
             close(fd);
+            scratch[used] = '\0';
             return used > 0 ? static_cast<ssize_t>(used) : -1;
         }
         if (n == 0) {
@@ -246,8 +247,10 @@ void read_text_file(Reader &reader, const char *leaf, bool single_read, Parse pa
 
 void read_cmdline(Reader &reader, tarvik_ps_t *record)
 {
-    ssize_t length =
-        read_small(reader.m_directory, reader.path("cmdline"), reader.m_scratch, PS_SCRATCH_SIZE);
+    // The command line may fill the whole scratch size; the byte kept for the NUL behind it
+    // is the one the scratch has beyond that size.
+    ssize_t length = read_small(reader.m_directory, reader.path("cmdline"), reader.m_scratch,
+                                PS_SCRATCH_SIZE + 1);
     if (length > 0) {
         tarvik::detail::ps_parse_cmdline(record, reader.m_scratch, static_cast<size_t>(length));
     }
@@ -428,7 +431,7 @@ tarvik_ps_t *open_ps_nolock(uint32_t flags, bool keep_inodes = true)
         close(reader.m_directory);
         return nullptr;
     }
-    reader.m_scratch = static_cast<char *>(tarvik_alloc_tag(PS_SCRATCH_SIZE, TARVIK_TAG));
+    reader.m_scratch = static_cast<char *>(tarvik_alloc_tag(PS_SCRATCH_SIZE + 1, TARVIK_TAG));
     if (reader.m_scratch == nullptr) {
         closedir(directory);
         return nullptr;

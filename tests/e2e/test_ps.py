@@ -131,6 +131,10 @@ class PsTest(unittest.TestCase):
         rows = parse_ps(result.stdout)
         keys = [(-int(row["rss"]), int(row["pid"])) for row in rows]
         self.assertEqual(keys, sorted(keys))
+        # The short prefix names the same option.
+        short = parse_ps(run("ps", "-rss").stdout)
+        keys = [(-int(row["rss"]), int(row["pid"])) for row in short]
+        self.assertEqual(keys, sorted(keys))
         plain = {int(row["pid"]) for row in parse_ps(run("ps").stdout)}
         ordered = {int(row["pid"]) for row in rows}
         self.assertGreaterEqual(len(plain & ordered), 0.8 * len(plain))
@@ -185,6 +189,22 @@ class LibdependTest(unittest.TestCase):
                 (["-c", base], raw.replace("\0", " ") + "\n"),
                 (["--argv", base], " ".join(raw.rstrip("\0").split("\0")) + "\n"),
                 (["--pid", base], "%d\n" % user.pid),
+                # Every alternative of every option, with either prefix.
+                (["--process_name", base], "probe user\n"),
+                (["-pname", base], "probe user\n"),
+                (["--pathname", base], exe + "\n"),
+                (["--abspath", base], exe + "\n"),
+                (["-abs", base], exe + "\n"),
+                (["--cmdline", base], raw.replace("\0", " ") + "\n"),
+                (["--cmd", base], raw.replace("\0", " ") + "\n"),
+                (["-arg", base], " ".join(raw.rstrip("\0").split("\0")) + "\n"),
+                (["-pid", base], "%d\n" % user.pid),
+                (["--default", base], "%d probe user %s\n" % (user.pid, exe)),
+                (["-a", "-c", base], raw.replace("\0", " ") + "\n"),
+                (["-c", "-a", base], raw.replace("\0", " ") + "\n"),
+                (["-a", "--argv", base], " ".join(raw.rstrip("\0").split("\0")) + "\n"),
+                # An option no question names is not taken for a library.
+                (["--bogus", base], "%d probe user %s\n" % (user.pid, exe)),
                 # Later modes win whatever the order on the command line.
                 (["--pid", "-p", base], "%d\n" % user.pid),
                 (["no-such-lib.so", base], "%d probe user %s\n" % (user.pid, exe)),
@@ -196,6 +216,9 @@ class LibdependTest(unittest.TestCase):
                 self.assertEqual(result.stdout, expected, arguments)
             result = run("libdepend", "--verbose", "--pid", base)
             self.assertEqual(result.stdout, 'ARG: "%s"\n%d\n' % (base, user.pid))
+            result = run("libdepend", "-debug", "-p", "no-such-lib.so", base)
+            self.assertEqual(result.stdout,
+                             'ARG: "no-such-lib.so"\nARG: "%s"\nprobe user\n' % base)
             self.assertIsNone(user.poll(), "listing must not signal")
         finally:
             stop(user)
@@ -203,8 +226,20 @@ class LibdependTest(unittest.TestCase):
     def test_usage_without_names(self):
         result = run("libdepend", "--pid")
         self.assertEqual(result.returncode, 1)
-        self.assertTrue(result.stdout.startswith("usage: libdepend [<option>] <lib> [...]\n"))
-        self.assertIn("\t--kill                    : kill process\n", result.stdout)
+        self.assertEqual(
+            result.stdout,
+            "usage: libdepend [<option>] <lib> [...]\n"
+            "\t--verbose|--debug         : debug mode\n"
+            "\t--all|--default           : print all\n"
+            "\t--process_name|--pname|-p : print process name\n"
+            "\t--pathname|--abspath|-a   : print abspath\n"
+            "\t--cmdline|--cmd|-c        : print cmdline\n"
+            "\t--argv|--arg              : print argv\n"
+            "\t--pid                     : print pid\n"
+            "\t--kill                    : kill process\n"
+            "\n")
+        # Everything behind the end-of-options marker is an operand, a library name too.
+        self.assertEqual(run("libdepend", "--", "no-such-lib.so").returncode, 0)
 
     def test_kill_inside_private_namespace(self):
         if os.geteuid() != 0 or shutil.which("unshare") is None:
