@@ -12,6 +12,7 @@
 
 namespace {
 
+constexpr const char *ENTRY_NAME = "tarvik_multicall_daemonize_main";
 constexpr const char *USAGE =
     "usage: %s [<options>] -- <arg0> [<arg1> ...]\n"
     "\t-d, --daemon                     : daemonize\n"
@@ -20,6 +21,7 @@ constexpr const char *USAGE =
     "\t    --pidfile=<pathname>         : pidfile pathname\n"
     "\t    --launcher                   : launcher (make immortal process)\n"
     "\n";
+// The usage text offers "-d" as the short form of --daemon, so the option accepts it.
 constexpr const char *OPTION_DAEMON = "d|daemon";
 constexpr const char *OPTION_NOCHDIR = "nochdir";
 constexpr const char *OPTION_NOCLOSE = "noclose";
@@ -108,9 +110,10 @@ int run(const Options &options, char **words)
     }
     if (options.m_pidfile != nullptr &&
         tarvik_write_pidfile(options.m_pidfile, tarvik_getpid()) != 0) {
+        // The command still runs: a missing pid file must not keep a service down.
         tarvik_error_printf("%s: [WARNING] \e[1;31mcan not write the pidfile !\e[0m "
                             "(pathname=\"%s\")\n",
-                            __func__, options.m_pidfile);
+                            ENTRY_NAME, options.m_pidfile);
     }
     fflush(nullptr);
     tarvik_execvp(words[0], words);

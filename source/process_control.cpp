@@ -74,7 +74,9 @@ int wait_for_end(pid_t child, int *status)
     }
 }
 
-// Decides after the child ended: returns only when it is to be restarted.
+// Decides after the child ended: returns only when it is to be restarted. The restart line
+// carries the running count, so a child that dies on every start shows in the log as a
+// climbing number rather than as the same line over and over.
 void supervise_child(pid_t child, unsigned restarts)
 {
     unsigned pid = static_cast<unsigned>(child);
@@ -207,6 +209,9 @@ extern "C" {
 TARVIK_API int tarvik_launcher(void)
 {
     for (unsigned restarts = 1;; ++restarts) {
+        // Both sides keep a copy of unwritten stdio buffers across fork, and the monitor
+        // flushes its copy when it exits: empty them first, or the text comes out twice.
+        fflush(nullptr);
         pid_t child = fork();
         if (child < 0) {
             return -1;

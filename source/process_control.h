@@ -26,6 +26,7 @@ TARVIK_API int tarvik_system_puts(const char *command, const char *text);
 TARVIK_API int tarvik_system(const char *command);
 /* Formats the command first; -1 also when the text cannot be allocated. */
 TARVIK_API int tarvik_vsystem(const char *format, va_list arguments);
+/* Variadic form of tarvik_vsystem; the same results. */
 TARVIK_API int tarvik_system_format(const char *format, ...) TARVIK_PRINTF(1, 2);
 
 /* Executes path with the NULL-terminated list arg0, ...; returns -1 only on failure. */

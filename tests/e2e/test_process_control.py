@@ -166,8 +166,15 @@ class DaemonizeTest(unittest.TestCase):
         self.assertRegex(written, r"^\d+\n$")
 
     def test_daemon_leaves_a_detached_process(self):
+        for spelling in ("--daemon", "-d"):
+            with self.subTest(spelling=spelling):
+                self.check_detached(spelling)
+
+    def check_detached(self, spelling):
         pidfile = self.path("pid")
-        result = run("daemonize", "--daemon", "--pidfile=" + pidfile, "--", "sleep", "30")
+        if os.path.exists(pidfile):
+            os.unlink(pidfile)
+        result = run("daemonize", spelling, "--pidfile=" + pidfile, "--", "sleep", "30")
         self.assertEqual(result.returncode, 0, result)
         self.assertEqual(result.stdout + result.stderr, "")
         deadline = time.monotonic() + 10
@@ -203,8 +210,8 @@ class DaemonizeTest(unittest.TestCase):
         self.assertEqual(len(lines), 4, lines)
         first = re.fullmatch(r"Start monitoring by tarvik_launcher ! \(pid=(\d+)\)", lines[0])
         self.assertIsNotNone(first, lines)
-        self.assertEqual(lines[1], "Restarting by tarvik_launcher ! (pid=%s, signum=11, "
-                                   "restarts=1)" % first.group(1))
+        self.assertEqual(lines[1], "Restarting by tarvik_launcher ! (pid=%s, signum=11, restarts=1)"
+                         % first.group(1))
         second = re.fullmatch(r"Start monitoring by tarvik_launcher ! \(pid=(\d+)\)", lines[2])
         self.assertIsNotNone(second, lines)
         self.assertNotEqual(second.group(1), first.group(1))
@@ -296,6 +303,25 @@ class SetcpuTest(unittest.TestCase):
             self.assertEqual(result.stdout.splitlines()[1:], ['searching process "no-such-process"'])
         finally:
             reap(other)
+
+    def test_pin_by_executable_path_or_first_word(self):
+        renamed = subprocess.Popen(["zz-first-word", "30"], executable=shutil.which("sleep"))
+        try:
+            cpu = self.cpus[-1]
+            exe = os.path.realpath(shutil.which("sleep"))
+            # Only the executable path matches the first pattern, only argv[0] the second.
+            for pattern, expected in (("*" + exe[1:], self.sleepers + [renamed]),
+                                      ("zz-first-*", [renamed])):
+                with self.subTest(pattern=pattern):
+                    for process in self.sleepers + [renamed]:
+                        os.sched_setaffinity(process.pid, set(self.cpus))
+                    result = run("setcpu", "--name", pattern, "--cpu", str(cpu))
+                    self.assertEqual(result.returncode, 0, result)
+                    pinned = sorted(int(pid) for pid in re.findall(
+                        r"^set running on CPU%d \(pid=(\d+)\)$" % cpu, result.stdout, re.M))
+                    self.assertEqual(pinned, sorted(process.pid for process in expected))
+        finally:
+            reap(renamed)
 
     def test_refusals(self):
         result = run("setcpu", "--pid", "999999", "--cpu", str(self.cpus[0]))
