@@ -115,10 +115,15 @@ bool read_prefix(Cursor &cursor, int max_digits, uint32_t max_bits)
     return !cursor.take('/') || read_decimal(cursor, max_digits, max_bits + 1, &bits);
 }
 
-// A bracket opened must be closed, and "]" without "[" is refused.
+// The closing "]" may be left out ("[::1" still names ::1), but a "]" that no "[" opened is
+// refused.
 bool read_close_bracket(Cursor &cursor, bool bracketed)
 {
-    return bracketed ? cursor.take(']') : cursor.peek() != ']';
+    if (bracketed) {
+        cursor.take(']');
+        return true;
+    }
+    return cursor.peek() != ']';
 }
 
 bool parse_inet(const char *text, ParsedAddress *parsed)

@@ -1314,11 +1314,13 @@ TARVIK_API int tarvik_socket_pipe(int *out)
 
 // ---- host names ------------------------------------------------------------------------------
 
+// The system allows names of a full 64 bytes; the buffer holds one more for the terminator,
+// or such a name would be refused as too long.
 TARVIK_API char *tarvik_get_hostname_alloc_tag(const char *tag, unsigned long line)
 {
     char name[HOSTNAME_SIZE + 1];
     memset(name, 0, sizeof(name));
-    if (gethostname(name, HOSTNAME_SIZE) != 0) {
+    if (gethostname(name, sizeof(name)) != 0) {
         return nullptr;
     }
     name[HOSTNAME_SIZE] = '\0';
@@ -1329,7 +1331,7 @@ TARVIK_API char *tarvik_get_fqdn_alloc_tag(const char *tag, unsigned long line)
 {
     char name[HOSTNAME_SIZE + 1];
     memset(name, 0, sizeof(name));
-    if (gethostname(name, HOSTNAME_SIZE) != 0) {
+    if (gethostname(name, sizeof(name)) != 0) {
         return nullptr;
     }
     name[HOSTNAME_SIZE] = '\0';

@@ -93,7 +93,10 @@ const ParseRow PARSE_ROWS[] = {
     {0, "[192.168.0.1]:8080", 80, AF_INET, "192.168.0.1", 8080, 0},
     {0, "[192.168.0.1]", 80, AF_INET, "192.168.0.1", 80, 0},
     {0, "192.168.0.1]", 80, FAIL},
-    {0, "[192.168.0.1", 80, FAIL},
+    {0, "[192.168.0.1", 80, AF_INET, "192.168.0.1", 80, 0},
+    {0, "[192.168.0.1:8080", 80, AF_INET, "192.168.0.1", 8080, 0},
+    {0, "[192.168.0.1/24", 80, AF_INET, "192.168.0.1", 80, 0},
+    {0, "[[192.168.0.1]", 80, FAIL},
     {0, "[192.168.0.1]]", 80, FAIL},
     {0, "1.2.3.4/32", 0, AF_INET, "1.2.3.4", 0, 0},
     {0, "1.2.3.4/0", 0, AF_INET, "1.2.3.4", 0, 0},
@@ -153,7 +156,11 @@ const ParseRow PARSE_ROWS[] = {
     {0, "1::g", 0, FAIL},
     {0, "[::1]:8080", 0, AF_INET6, "::1", 8080, 0},
     {0, "[::1]", 0, AF_INET6, "::1", 0, 0},
-    {0, "[::1", 0, FAIL},
+    {0, "[::1", 0, AF_INET6, "::1", 0, 0},
+    {0, "[fe80::1%2", 0, AF_INET6, "fe80::1", 0, 2},
+    {0, "[::1]]", 0, FAIL},
+    {0, "[", 0, FAIL},
+    {0, "[]", 0, FAIL},
     {0, "::1]", 0, FAIL},
     {0, "[::1]:65536", 0, FAIL},
     // Without brackets the port is only told apart by a full group count.
@@ -479,18 +486,22 @@ std::string strip_quad_zeros(const std::string &quad)
 std::vector<std::string> undecorated(int family, const std::string &text)
 {
     static const std::regex PORT(R"(^(.*):[0-9]{1,5}$)");
-    static const std::regex CLOSE(R"(^\[(.*)\]$)");
+    static const std::regex CLOSE(R"(^\[(.*?)\]?$)");
     static const std::regex PREFIX4(R"(^(.*)/[0-9]{1,2}$)");
     static const std::regex PREFIX6(R"(^(.*)/[0-9]{1,3}$)");
     static const std::regex SCOPE(R"(^(.*)%[0-9]+$)");
     const std::regex *steps[] = {&PORT, &CLOSE, family == AF_INET ? &PREFIX4 : &PREFIX6, &SCOPE};
+    // Every subset of the steps, in order: an unclosed "[" may be stripped with or without
+    // the trailing ":digits", which may be a port or the last group.
     std::vector<std::string> out{text};
-    std::string current = text;
     for (const std::regex *step : steps) {
-        std::smatch match;
-        if (std::regex_match(current, match, *step)) {
-            current = match[1].str();
-            out.push_back(current);
+        const size_t known = out.size();
+        for (size_t i = 0; i < known; ++i) {
+            std::smatch match;
+            const std::string current = out[i];
+            if (std::regex_match(current, match, *step)) {
+                out.push_back(match[1].str());
+            }
         }
     }
     return out;

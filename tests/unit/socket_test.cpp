@@ -989,6 +989,31 @@ TEST_F(SocketTest, HostNames)
     tarvik_free_tag(fqdn, __func__, __LINE__);
 }
 
+TEST_F(SocketTest, HostNameOfFullLength)
+{
+#if defined(__mips__)
+    GTEST_SKIP() << "name spaces are not set up under the emulator";
+#endif
+    run_child_case([]() {
+        // The longest name the system takes must come back whole, not be refused.
+        const std::string longest(64, 'h');
+        if (unshare(CLONE_NEWUTS) != 0 || sethostname(longest.data(), longest.size()) != 0) {
+            return CHILD_SKIPPED;
+        }
+        char *name = tarvik_get_hostname_alloc_tag(__func__, __LINE__);
+        CHILD_CHECK(name != nullptr);
+        CHILD_CHECK(std::string(name) == longest);
+        tarvik_free_tag(name, __func__, __LINE__);
+        const std::string short_name = "box";
+        CHILD_CHECK(sethostname(short_name.data(), short_name.size()) == 0);
+        name = tarvik_get_hostname_alloc_tag(__func__, __LINE__);
+        CHILD_CHECK(name != nullptr);
+        CHILD_CHECK(std::string(name) == short_name);
+        tarvik_free_tag(name, __func__, __LINE__);
+        return 0;
+    });
+}
+
 TEST_F(SocketTest, NetworkStartsFromManyThreadsBalance)
 {
     std::vector<std::thread> threads;
