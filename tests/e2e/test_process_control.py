@@ -198,25 +198,30 @@ class DaemonizeTest(unittest.TestCase):
             reap(pid)
 
     def test_launcher_restarts_a_crashed_command_after_a_pause(self):
-        script = ('echo run >> %s; [ "$(wc -l < %s)" -lt 2 ] && kill -SEGV $$; exit 0'
+        # Crashes on its first two starts: two restarts, each after the full pause, and the
+        # restart lines count them.
+        script = ('echo run >> %s; [ "$(wc -l < %s)" -lt 3 ] && kill -SEGV $$; exit 0'
                   % (self.path("runs"), self.path("runs")))
         started = time.monotonic()
         result = run("daemonize", "--launcher", "--", "sh", "-c", script)
         elapsed = time.monotonic() - started
         self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(len(self.runs()), 2)
-        self.assertGreaterEqual(elapsed, 2.9, "restart comes after the pause")
+        self.assertEqual(len(self.runs()), 3)
+        self.assertGreaterEqual(elapsed, 5.8, "each restart comes after the pause")
         lines = [text for _, text in drain_syslog()]
-        self.assertEqual(len(lines), 4, lines)
-        first = re.fullmatch(r"Start monitoring by tarvik_launcher ! \(pid=(\d+)\)", lines[0])
-        self.assertIsNotNone(first, lines)
-        self.assertEqual(lines[1], "Restarting by tarvik_launcher ! (pid=%s, signum=11, restarts=1)"
-                         % first.group(1))
-        second = re.fullmatch(r"Start monitoring by tarvik_launcher ! \(pid=(\d+)\)", lines[2])
-        self.assertIsNotNone(second, lines)
-        self.assertNotEqual(second.group(1), first.group(1))
-        self.assertEqual(lines[3], "Stop monitoring by tarvik_launcher ! (pid=%s)"
-                         % second.group(1))
+        self.assertEqual(len(lines), 6, lines)
+        pids = []
+        for start in (0, 2, 4):
+            match = re.fullmatch(r"Start monitoring by tarvik_launcher ! \(pid=(\d+)\)",
+                                 lines[start])
+            self.assertIsNotNone(match, lines)
+            pids.append(match.group(1))
+        self.assertEqual(len(set(pids)), 3, "every start is a new child")
+        for restarts, line in ((1, 1), (2, 3)):
+            self.assertEqual(lines[line],
+                             "Restarting by tarvik_launcher ! (pid=%s, signum=11, restarts=%d)"
+                             % (pids[restarts - 1], restarts))
+        self.assertEqual(lines[5], "Stop monitoring by tarvik_launcher ! (pid=%s)" % pids[2])
 
     def test_launcher_stops_on_sigkill_and_on_exit(self):
         cases = (("kill -KILL $$", ", signum=9"), ("exit 3", ""))
