@@ -3,6 +3,7 @@
 #include "process_control.h"
 
 #include "console.h"
+#include "file.h"
 #include "format.h"
 
 #include "detail/common.hpp"
@@ -110,25 +111,6 @@ void quiet_unrouted(int (*set)(tarvik_puts_handler_t, tarvik_puts_handler_t *),
     if (old != nullptr && old != own) {
         set(old, nullptr);
     }
-}
-
-bool write_fully(int fd, const char *data, size_t length)
-{
-    while (length > 0) {
-        ssize_t written = write(fd, data, length);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (written == 0) {
-            return false;
-        }
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 // Feeds the command and closes the pipe with SIGPIPE held back: a command that exits
@@ -250,7 +232,7 @@ TARVIK_API int tarvik_write_pidfile(const char *path, int pid)
     if (fd < 0) {
         return -1;
     }
-    bool written = write_fully(fd, text, static_cast<size_t>(length));
+    bool written = tarvik_write_fill(fd, text, static_cast<size_t>(length), -1) == length;
     // A full disk may only show at close time on some file systems.
     bool closed = close(fd) == 0;
     return written && closed ? 0 : -1;
