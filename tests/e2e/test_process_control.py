@@ -81,6 +81,11 @@ def drain_syslog():
             messages.append((int(match.group(1)), match.group(2)))
 
 
+def cmdline_of(pid):
+    with open("/proc/%d/cmdline" % pid, "rb") as handle:
+        return handle.read()
+
+
 def stat_fields(pid):
     """ppid, session id and the name of a process."""
     with open("/proc/%d/stat" % pid) as handle:
@@ -177,22 +182,28 @@ class DaemonizeTest(unittest.TestCase):
         result = run("daemonize", spelling, "--pidfile=" + pidfile, "--", "sleep", "30")
         self.assertEqual(result.returncode, 0, result)
         self.assertEqual(result.stdout + result.stderr, "")
+        # The detached process writes the file before it replaces itself with the command:
+        # wait for a whole line, then for the exec to finish (the new name shows before the
+        # new argument area does).
         deadline = time.monotonic() + 10
-        while not os.path.exists(pidfile) and time.monotonic() < deadline:
+        written = ""
+        while not written.endswith("\n") and time.monotonic() < deadline:
             time.sleep(0.05)
-        with open(pidfile) as handle:
-            pid = int(handle.read())
+            if os.path.exists(pidfile):
+                with open(pidfile) as handle:
+                    written = handle.read()
+        pid = int(written)
         try:
             deadline = time.monotonic() + 10
-            while stat_fields(pid)[2] != "sleep" and time.monotonic() < deadline:
+            while (stat_fields(pid)[2] != "sleep" or cmdline_of(pid) == b"") and \
+                    time.monotonic() < deadline:
                 time.sleep(0.05)
             ppid, session, name = stat_fields(pid)
             self.assertEqual(name, "sleep")
             self.assertEqual(ppid, 1, "adopted by the namespace's first process")
             self.assertEqual(session, pid, "leads its own session")
             self.assertEqual(os.readlink("/proc/%d/cwd" % pid), "/")
-            with open("/proc/%d/cmdline" % pid, "rb") as handle:
-                self.assertEqual(handle.read(), b"sleep\x0030\x00")
+            self.assertEqual(cmdline_of(pid), b"sleep\x0030\x00")
             self.assertEqual(os.readlink("/proc/%d/fd/1" % pid), "/dev/null")
         finally:
             reap(pid)
