@@ -1,8 +1,8 @@
 // The daemonize applet (also registered as the hidden daemon): detaches, supervises and
 // records a command, then replaces itself with it.
+#include "applet.hpp"
 #include "applets.h"
 
-#include "argument.h"
 #include "console.h"
 #include "process_control.h"
 
@@ -13,20 +13,20 @@
 namespace {
 
 constexpr const char *ENTRY_NAME = "tarvik_multicall_daemonize_main";
-constexpr const char *USAGE =
-    "usage: %s [<options>] -- <arg0> [<arg1> ...]\n"
-    "\t-d, --daemon                     : daemonize\n"
-    "\t    --nochdir                    : no chdir\n"
-    "\t    --noclose                    : no close\n"
-    "\t    --pidfile=<pathname>         : pidfile pathname\n"
-    "\t    --launcher                   : launcher (make immortal process)\n"
-    "\n";
+
+// Rows of the option table, in usage order.
+enum : size_t { DAEMON, NOCHDIR, NOCLOSE, PIDFILE, LAUNCHER };
 // The usage text offers "-d" as the short form of --daemon, so the option accepts it.
-constexpr const char *OPTION_DAEMON = "d|daemon";
-constexpr const char *OPTION_NOCHDIR = "nochdir";
-constexpr const char *OPTION_NOCLOSE = "noclose";
-constexpr const char *OPTION_PIDFILE = "pidfile";
-constexpr const char *OPTION_LAUNCHER = "launcher";
+constexpr vexa::Option OPTIONS[] = {
+    {"d|daemon", vexa::Takes::NOTHING, "\t-d, --daemon                     : daemonize\n"},
+    {"nochdir", vexa::Takes::NOTHING, "\t    --nochdir                    : no chdir\n"},
+    {"noclose", vexa::Takes::NOTHING, "\t    --noclose                    : no close\n"},
+    {"pidfile", vexa::Takes::VALUE, "\t    --pidfile=<pathname>         : pidfile pathname\n"},
+    {"launcher", vexa::Takes::NOTHING,
+     "\t    --launcher                   : launcher (make immortal process)\n"},
+};
+constexpr vexa::Usage USAGE =
+    vexa::usage_of("usage: %s [<options>] -- <arg0> [<arg1> ...]\n", OPTIONS, "\n");
 
 struct Options {
     bool m_daemon;
@@ -37,34 +37,20 @@ struct Options {
     const char *m_pidfile;
 };
 
-bool has_option(tarvik_argument_t *handle, const char *spec)
-{
-    return tarvik_search_argument(handle, spec, 0) != nullptr;
-}
-
-Options read_options(tarvik_argument_t *handle)
+Options read_options(const vexa::Arguments &arguments)
 {
     Options options{};
-    options.m_daemon = has_option(handle, OPTION_DAEMON);
-    options.m_nochdir = has_option(handle, OPTION_NOCHDIR);
-    options.m_noclose = has_option(handle, OPTION_NOCLOSE);
-    options.m_launcher = has_option(handle, OPTION_LAUNCHER);
-    options.m_pidfile_given = has_option(handle, OPTION_PIDFILE);
-    options.m_pidfile = tarvik_search_argument(handle, OPTION_PIDFILE, 1);
+    options.m_daemon = arguments.has(DAEMON);
+    options.m_nochdir = arguments.has(NOCHDIR);
+    options.m_noclose = arguments.has(NOCLOSE);
+    options.m_launcher = arguments.has(LAUNCHER);
+    options.m_pidfile_given = arguments.has(PIDFILE);
+    options.m_pidfile = arguments.value(PIDFILE);
     return options;
 }
 
 // The command words are what no option question took, behind the applet's own name.
-int count_words(tarvik_argument_t *handle)
-{
-    int count = 0;
-    while (tarvik_notouch_argument(handle, count + 1) != nullptr) {
-        ++count;
-    }
-    return count;
-}
-
-char **collect_words(tarvik_argument_t *handle, int count)
+char **collect_words(const vexa::Arguments &arguments, int count)
 {
     char **words = static_cast<char **>(
         tarvik_alloc_tag((static_cast<size_t>(count) + 1) * sizeof(char *), TARVIK_TAG));
@@ -72,7 +58,7 @@ char **collect_words(tarvik_argument_t *handle, int count)
         return nullptr;
     }
     for (int index = 0; index < count; ++index) {
-        words[index] = const_cast<char *>(tarvik_notouch_argument(handle, index + 1));
+        words[index] = const_cast<char *>(arguments.operand(index));
     }
     words[count] = nullptr;
     return words;
@@ -125,25 +111,22 @@ int run(const Options &options, char **words)
 
 int tarvik_multicall_daemonize_main(int argc, char **argv)
 {
-    tarvik_argument_t *handle = tarvik_open_argument(argc, argv);
-    if (handle == nullptr) {
+    vexa::Arguments arguments(argc, argv, USAGE);
+    if (!arguments.ok()) {
         return 1;
     }
-    Options options = read_options(handle);
-    int count = count_words(handle);
+    Options options = read_options(arguments);
+    int count = arguments.operand_count();
     if (count < 1 || (options.m_pidfile_given && options.m_pidfile == nullptr)) {
-        tarvik_printf(USAGE, tarvik_argument_get_program_name(handle));
-        tarvik_close_argument(handle);
+        arguments.usage(arguments.program_name());
         return 1;
     }
-    char **words = collect_words(handle, count);
+    char **words = collect_words(arguments, count);
     if (words == nullptr) {
         tarvik_error_printf("not enough memory !\n");
-        tarvik_close_argument(handle);
         return 1;
     }
     int status = run(options, words);
     tarvik_free_tag(words, TARVIK_TAG);
-    tarvik_close_argument(handle);
     return status;
 }

@@ -2,13 +2,28 @@
 // scope guards. Never installed, never crosses the C ABI.
 #pragma once
 
+#include "../console.h"
 #include "../heap.h"
 #include "../short_lock.h"
+#include "text.hpp"
 
 // Tag of the calling function and its line, for the tagged heap and lock traces.
 #define TARVIK_TAG __func__, static_cast<unsigned long>(__LINE__)
 
+// Checks a condition that should always hold: when it does not, the assertion report names
+// the condition, file, function and line, and the caller goes on (with false to act on).
+#define TARVIK_CHECK(condition)                                                                    \
+    (static_cast<bool>(condition) ||                                                               \
+     tarvik::detail::check_failed(__FILE__, __func__, __LINE__, #condition))
+
 namespace tarvik::detail {
+
+inline bool check_failed(const char *file, const char *function, unsigned long line,
+                         const char *condition)
+{
+    tarvik_assert_fail_tag(file, function, line, condition);
+    return false;
+}
 
 // Holds a short lock for the rest of the scope.
 class ShortLockGuard {
@@ -33,20 +48,5 @@ template <typename F> class ScopeExit {
   private:
     F m_f;
 };
-
-// Value of a hexadecimal digit in either case, or -1 for any other character.
-inline int hex_digit_value(int c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 } // namespace tarvik::detail
