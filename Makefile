@@ -7,6 +7,8 @@ SHELL := /bin/bash
 CTEST := ctest --output-on-failure -j2
 TOOLCHAIN := cmake/toolchains/mipsel-linux-gnu.cmake
 FUZZ_SECONDS ?= 60
+# ccache, when the machine has it, speeds up rebuilds across build directories and trees.
+LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # Unit-test labels for the ThreadSanitizer run (a regular expression over module names).
 TSAN_LABELS ?= unit
 
@@ -23,7 +25,7 @@ deps:
 
 # ---- host --------------------------------------------------------------------------
 host-release:
-	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVIK_SANITIZE=OFF \
+	cmake -S . -B build -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=Release -DTARVIK_SANITIZE=OFF \
 	  -DTARVIK_TSAN=OFF -DTARVIK_FUZZ=OFF -DTARVIK_BENCH=OFF >/dev/null
 	cmake --build build --target vexa
 
@@ -31,18 +33,18 @@ run: deps host-release
 	build/vexa
 
 host-test:
-	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_SANITIZE=ON \
+	cmake -S . -B build -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_SANITIZE=ON \
 	  -DTARVIK_TSAN=OFF -DTARVIK_FUZZ=OFF -DTARVIK_BENCH=OFF >/dev/null
 	cmake --build build
 
 # ---- mipsel target -------------------------------------------------------------------
 target-build:
-	cmake -S . -B build-mipsel -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) \
+	cmake -S . -B build-mipsel -G Ninja $(LAUNCHER) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build-mipsel
 
 target: deps
-	cmake -S . -B build-mipsel -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) \
+	cmake -S . -B build-mipsel -G Ninja $(LAUNCHER) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build-mipsel --target vexa vexa_static
 	@echo "stripped static target program: $$(stat -c %s build-mipsel/vexa_static) bytes"
@@ -62,7 +64,7 @@ test: deps host-test target-build
 # Each target runs for FUZZ_SECONDS on a scratch copy of its seed corpus, so new inputs
 # never land in the tree; crashes are kept in fuzz-build/artifacts/.
 fuzz: deps
-	CC=clang CXX=clang++ cmake -S . -B fuzz-build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	CC=clang CXX=clang++ cmake -S . -B fuzz-build -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTARVIK_FUZZ=ON -DTARVIK_TESTS=OFF >/dev/null
 	cmake --build fuzz-build --target fuzzers
 	@mkdir -p fuzz-build/artifacts; status=0; count=0; failed=0; \
@@ -85,14 +87,14 @@ fuzz: deps
 
 # ---- ThreadSanitizer -----------------------------------------------------------------
 tsan: deps
-	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_TSAN=ON \
+	cmake -S . -B build-tsan -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_TSAN=ON \
 	  -DTARVIK_SANITIZE=OFF >/dev/null
 	cmake --build build-tsan
 	cd build-tsan && $(CTEST) -L '$(TSAN_LABELS)'
 
 # ---- benchmarks ----------------------------------------------------------------------
 bench: deps target
-	cmake -S . -B bench-build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVIK_BENCH=ON \
+	cmake -S . -B bench-build -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=Release -DTARVIK_BENCH=ON \
 	  -DTARVIK_TESTS=OFF >/dev/null
 	cmake --build bench-build --target vexa vexa_static benchmarks
 	@for program in bench-build/bench/*_bench; do \
