@@ -36,31 +36,20 @@ constexpr int LATE_PASS = 600;
 // Bytes one directory entry takes at most (header and a 255-byte name, aligned).
 constexpr size_t DIRENT_ROOM = 280;
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-bool is_space(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+using tarvik::detail::is_blank;
+using tarvik::detail::is_digit;
+using tarvik::detail::is_space;
 
 bool is_word_separator(char c)
 {
     return c == ' ' || c == '\t' || c == ',' || c == '\r' || c == '\n';
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) { return tarvik::detail::to_lower(c); }
 
 bool equal_ignoring_case(const char *text, size_t length, const char *word)
 {
-    size_t i = 0;
-    for (; i < length && word[i] != '\0'; ++i) {
-        if (lower(text[i]) != lower(word[i])) {
-            return false;
-        }
-    }
-    return i == length && word[i] == '\0';
+    return tarvik::detail::equal_ignoring_case(text, length, word, strlen(word));
 }
 
 // Leading decimal number of a range as the C library's atoi reads it (blanks, sign,
@@ -84,7 +73,7 @@ uint64_t decimal_value(const char *p, const char *end)
 
 // Cursor scanner over a range with the semantics of the scanf directives the stat line
 // needs: " %*s" skips a word, "%llu"/"%ld" read a signed or unsigned decimal.
-struct Cursor {
+struct StatCursor {
     const char *m_p;
     const char *m_end;
 
@@ -856,7 +845,7 @@ bool ps_parse_stat(tarvik_ps_t *record, const char *data, size_t length, uint64_
     if (close == nullptr) {
         return false;
     }
-    Cursor cursor{close, data + length};
+    StatCursor cursor{close, data + length};
     uint64_t utime = 0, stime = 0, cutime = 0, cstime = 0, nice = 0, starttime = 0, rss = 0;
     // After the name: state and ten more fields, the four times, priority, nice, two more,
     // the start time, the virtual size and the resident pages.
@@ -922,7 +911,7 @@ bool ps_parse_maps(tarvik_ps_t *record, const char *data, size_t length)
             ++words;
             // A table header line ("sl ...") is not a mapping.
             header = words == 1 && first_line &&
-                     equal_ignoring_case(word, static_cast<size_t>(word_end - word), "sl");
+                     ::equal_ignoring_case(word, static_cast<size_t>(word_end - word), "sl");
         }
         first_line = false;
         if (!header && words == 6) {
