@@ -48,12 +48,14 @@ inline uint32_t hangul_other(uint32_t n)
 }
 
 // Scalar of a double-byte code (0x8000..0xFFFF) from the rows of its first byte; 0 when
-// the row does not map the second byte.
+// the row does not map the second byte. Masks rather than a branch: in mixed text the
+// caller's own choice of way is hard enough to predict.
 inline uint32_t find_in_rows(const uint32_t *rows, const uint16_t *scalars, uint32_t code)
 {
     uint32_t row = rows[(code >> 8) - 0x80];
     uint32_t index = (code & 0xFFu) - ((row >> 8) & 0xFFu);
-    return index < (row & 0xFFu) ? scalars[(row >> 16) + index] : 0;
+    uint32_t in_row = 0u - static_cast<uint32_t>(index < (row & 0xFFu));
+    return scalars[((row >> 16) + index) & in_row] & in_row;
 }
 
 // Column of an extension second byte among 41-5A, 61-7A and 81-FE, or 0xFF.
@@ -110,13 +112,14 @@ uint32_t find_cp949(uint32_t code)
         return HANGUL_FIRST + hangul_member((lead - HANGUL_MEMBER_LEAD) * 94 + (trail - 0xA1));
     }
     // From first byte A1 on the extension codes stop below second byte A1 (column 84).
+    // Both remaining ways are computed and one is masked out, without a branch.
     uint32_t row = HANGUL_ROWS.m_row[lead - 0x80];
     uint32_t column = HANGUL_COLUMNS.m_column[trail];
-    if (column < (row & 0xFFu)) {
-        return HANGUL_FIRST + hangul_other((row >> 8) + column);
-    }
+    uint32_t other = 0u - static_cast<uint32_t>(column < (row & 0xFFu));
+    uint32_t hangul = HANGUL_FIRST + hangul_other(((row >> 8) + column) & other);
     // The rows hold nothing below A1A1 or with a second byte below A1.
-    return find_in_rows(g_cp949_rows, g_cp949_scalars, code);
+    uint32_t scalar = find_in_rows(g_cp949_rows, g_cp949_scalars, code);
+    return (hangul & other) | (scalar & ~other);
 }
 
 // Scalar of a Shift-JIS double-byte code (0x8000..0xFFFF), 0 when absent.
