@@ -34,6 +34,7 @@
 #include "socket.h"
 #include "terminal.h"
 #include "thread.h"
+#include "uri.h"
 #include "time.h"
 #include "utf8.h"
 #include "version.h"
