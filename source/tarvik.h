@@ -39,5 +39,6 @@
 #include "time.h"
 #include "utf8.h"
 #include "version.h"
+#include "xml.h"
 
 #endif
