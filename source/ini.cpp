@@ -251,7 +251,38 @@ template <typename Peek> Unit measure(Peek peek, bool final)
     return peek(1) < 0 ? Unit{missing, 1} : Unit{Kind::PAIR, 2};
 }
 
-inline bool is_plain(uint8_t c) { return c < 0x80 && c != '\\' && c != '\r' && c != '\n'; }
+// What each byte may stop: bit 1 a unit of its own (the splitter's fast path), bit 2 a
+// bare name, bit 4 a bare value, bit 8 a quoted run. One table keeps the hot loops short.
+constexpr uint8_t UNIT = 1;
+constexpr uint8_t BARE_NAME = 2;
+constexpr uint8_t BARE_VALUE = 4;
+constexpr uint8_t QUOTED = 8;
+
+struct ByteClasses {
+    uint8_t m_class[256];
+};
+
+constexpr ByteClasses make_byte_classes()
+{
+    ByteClasses table = {};
+    for (int c = 0; c < 256; ++c) {
+        uint8_t bits = 0;
+        if (c >= 0x80 || c == '\\' || c == '\r' || c == '\n' || c == '\0') {
+            bits = UNIT | BARE_NAME | BARE_VALUE | QUOTED;
+        } else if (c == '"' || c == '\'' || c == '#' || c == ';' || c == ',' || c == ']' ||
+                   is_space(c)) {
+            bits = BARE_NAME | BARE_VALUE;
+        } else if (c == ':' || c == '=') {
+            bits = BARE_NAME;
+        }
+        table.m_class[c] = bits;
+    }
+    return table;
+}
+
+constexpr ByteClasses BYTE_CLASSES = make_byte_classes();
+
+inline bool is_plain(uint8_t c) { return (BYTE_CLASSES.m_class[c] & UNIT) == 0; }
 
 // ---- a position in the input queue ------------------------------------------------------
 
@@ -408,23 +439,14 @@ void LineParser::skip_item_space()
 // Bytes from m_p that are stored as they are, whatever comes next: the bulk of any text.
 size_t LineParser::ordinary_run(bool value) const
 {
-    auto prefix = static_cast<uint8_t>(m_options->m_variable_prefix);
+    // The prefix starts a substitution in values and the open quote ends a run: both
+    // depend on the handle, so they are compared besides the table.
+    int prefix = value ? static_cast<uint8_t>(m_options->m_variable_prefix) : -1;
+    int quote = m_quote != 0 ? static_cast<uint8_t>(m_quote) : -1;
+    uint8_t stops = m_quote != 0 ? QUOTED : value ? BARE_VALUE : BARE_NAME;
     const uint8_t *p = m_p;
-    for (; p < m_end; ++p) {
-        uint8_t c = *p;
-        if (c >= 0x80 || c == '\\' || c == '\r' || c == '\n' || (value && c == prefix)) {
-            break;
-        }
-        if (m_quote != 0) {
-            if (c == static_cast<uint8_t>(m_quote)) {
-                break;
-            }
-            continue;
-        }
-        if (c == '"' || c == '\'' || c == '#' || c == ';' || c == ',' || c == ']' || is_space(c) ||
-            (!value && (c == ':' || c == '='))) {
-            break;
-        }
+    while (p < m_end && (BYTE_CLASSES.m_class[*p] & stops) == 0 && *p != prefix && *p != quote) {
+        ++p;
     }
     return static_cast<size_t>(p - m_p);
 }

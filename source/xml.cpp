@@ -496,6 +496,10 @@ bool Scanner::piece(uint32_t type, uint32_t flags, Range outer, Range inner,
             m_current->m_inner_length = outer.m_offset - m_current->m_inner_offset;
             m_current->m_flags |= END;
         }
+    } else if (type == TEXT && flags == 0 && inner.m_length == 0) {
+        // White space between pieces is not kept as a node: a value reads it back from
+        // the gaps between children, and a tree of indented markup is far smaller.
+        m_event.m_node = m_current;
     } else if (!new_node(type, flags, outer, inner, nullptr)) {
         return false;
     }
@@ -581,6 +585,61 @@ bool is_named(const tarvik_xml_node_t *node, const char *name, size_t length)
     return node->m_type == ELEMENT && node->m_name_length == length &&
            memcmp(node->m_document + node->m_name_offset, name, length) == 0;
 }
+
+// The ranges that make up an element's value, in document order: its text children
+// (outer, CDATA inner) and child elements (outer), and the white space between them.
+class Pieces {
+  public:
+    explicit Pieces(const tarvik_xml_node_t *node)
+        : m_child(node->m_first_child), m_cursor(node->m_inner_offset),
+          m_gaps(node->m_type == ELEMENT || (node->m_flags & TARVIK_XML_ROOT) != 0),
+          m_end(closed(node) ? node->m_inner_offset + node->m_inner_length : 0)
+    {
+        if (!m_gaps) {
+            m_child = nullptr;
+        }
+    }
+
+    bool next(Range *piece)
+    {
+        while (m_child != nullptr) {
+            const tarvik_xml_node_t *child = m_child;
+            if (child->m_outer_offset > m_cursor) {
+                *piece = {m_cursor, child->m_outer_offset - m_cursor};
+                m_cursor = child->m_outer_offset;
+                return true;
+            }
+            m_child = child->m_next;
+            m_cursor = child->m_outer_offset + child->m_outer_length;
+            if (child->m_type == TEXT && (child->m_flags & CDATA) != 0) {
+                *piece = {child->m_inner_offset, child->m_inner_length};
+                return true;
+            }
+            if (child->m_type == TEXT || child->m_type == ELEMENT) {
+                *piece = {child->m_outer_offset, child->m_outer_length};
+                return true;
+            }
+        }
+        if (m_gaps && m_end > m_cursor) {
+            *piece = {m_cursor, m_end - m_cursor};
+            m_cursor = m_end;
+            return true;
+        }
+        return false;
+    }
+
+  private:
+    static bool closed(const tarvik_xml_node_t *node)
+    {
+        return (node->m_flags & TARVIK_XML_ROOT) != 0 ||
+               (node->m_type == ELEMENT && (node->m_flags & END) != 0);
+    }
+
+    const tarvik_xml_node_t *m_child;
+    size_t m_cursor;
+    bool m_gaps;
+    size_t m_end;
+};
 
 void print_range(const char *data, size_t length)
 {
@@ -718,19 +777,10 @@ TARVIK_API char *tarvik_get_xml_node_value(const tarvik_xml_node_t *node)
     if (node == nullptr) {
         return nullptr;
     }
-    auto range_of = [](const tarvik_xml_node_t *child, size_t *offset) -> size_t {
-        if (child->m_type == TEXT && (child->m_flags & CDATA) != 0) {
-            *offset = child->m_inner_offset;
-            return child->m_inner_length;
-        }
-        *offset = child->m_outer_offset;
-        return child->m_type == TEXT || child->m_type == ELEMENT ? child->m_outer_length : 0;
-    };
+    Pieces pieces(node);
     size_t total = 0;
-    size_t offset = 0;
-    for (const tarvik_xml_node_t *child = node->m_first_child; child != nullptr;
-         child = child->m_next) {
-        total += range_of(child, &offset);
+    for (Range piece; pieces.next(&piece);) {
+        total += piece.m_length;
     }
     if (total == 0) {
         return nullptr;
@@ -740,11 +790,10 @@ TARVIK_API char *tarvik_get_xml_node_value(const tarvik_xml_node_t *node)
         return nullptr;
     }
     char *out = value;
-    for (const tarvik_xml_node_t *child = node->m_first_child; child != nullptr;
-         child = child->m_next) {
-        size_t length = range_of(child, &offset);
-        memcpy(out, child->m_document + offset, length);
-        out += length;
+    Pieces again(node);
+    for (Range piece; again.next(&piece);) {
+        memcpy(out, node->m_document + piece.m_offset, piece.m_length);
+        out += piece.m_length;
     }
     *out = '\0';
     return value;
