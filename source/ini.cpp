@@ -954,6 +954,9 @@ int push(Handle *handle, const void *bytes, size_t size, uint32_t queue_flags)
         }
         return -1;
     }
+    // An unfinished line stays queued after the call: the caller's memory cannot be
+    // referenced past it, so a reference push is copied.
+    queue_flags &= ~TARVIK_BUFFER_REFERENCE;
     if (tarvik_push_buffer_ex(data->m_queue, bytes, size, queue_flags) != size) {
         return -1;
     }

@@ -530,6 +530,15 @@ TEST_F(IniTest, PushLimits)
     EXPECT_EQ(tarvik_ini_push_ex(ini, handed, 1, TARVIK_BUFFER_HAND_OVER), -1); // freed
     EXPECT_EQ(tarvik_ini_push(ini, nullptr, 0), 1);
     EXPECT_EQ(std::string(tarvik_ini_get_value(ini, nullptr, "k", "")), line.substr(2));
+    // A reference push is copied: the unfinished line outlives the caller's bytes.
+    tarvik_ini_t *other = tarvik_open_ini();
+    std::string pending = "ref=1";
+    EXPECT_EQ(tarvik_ini_push_ex(other, pending.data(), pending.size(), TARVIK_BUFFER_REFERENCE),
+              0);
+    pending = "xxxxx";
+    EXPECT_EQ(tarvik_ini_push(other, nullptr, 0), 1);
+    EXPECT_STREQ(tarvik_ini_get_value(other, nullptr, "ref", nullptr), "1");
+    tarvik_close_ini(other);
     EXPECT_EQ(tarvik_get_buffer_size(ini->m_data->m_queue), 0u);
     // Pushes after the end are still parsed, the rest at once.
     EXPECT_EQ(tarvik_ini_push(ini, "late=1", 6), 1);
