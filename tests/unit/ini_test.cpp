@@ -389,6 +389,9 @@ TEST_F(IniTest, SaveThenLoadGivesTheSameNodes)
                              "\"a,b\" = \"#;\", \" lead\" = \" trail \", \\$v = 1, \\!m\n"
                              "bytes = \\\x80x\\\xc3, utf8 = caf\xc3\xa9\n"
                              "\"\"\\\nname = 1, =empty, \"\"\n"
+                             // A name ending in CR, longer than its column: its escaped CR
+                             // must not take the saved line's own break as its pair.
+                             "\"a name longer than thirty columns\\\r\"\n"
                              "[\"]\":\\:]\n"
                              "k = v\n";
     tarvik_ini_t *ini = tarvik_open_ini();
@@ -400,6 +403,7 @@ TEST_F(IniTest, SaveThenLoadGivesTheSameNodes)
     EXPECT_NE(before.find("<back|a\\b\\>,<dollar|$(x)>;"), std::string::npos) << before;
     EXPECT_NE(before.find("<bytes|\x80x\xc3>"), std::string::npos) << before;
     EXPECT_NE(before.find("[]|:]<k|v>;"), std::string::npos) << before;
+    EXPECT_NE(before.find("<a name longer than thirty columns\r|~>;"), std::string::npos) << before;
 
     std::string path = m_directory + "/saved.ini";
     EXPECT_EQ(tarvik_ini_save_file(ini, path.c_str()), 0);
