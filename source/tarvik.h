@@ -17,6 +17,7 @@
 #include "fragment.h"
 #include "heap.h"
 #include "inet.h"
+#include "ini.h"
 #include "interface.h"
 #include "lock.h"
 #include "memory.h"
@@ -34,8 +35,10 @@
 #include "socket.h"
 #include "terminal.h"
 #include "thread.h"
+#include "uri.h"
 #include "time.h"
 #include "utf8.h"
 #include "version.h"
+#include "xml.h"
 
 #endif
