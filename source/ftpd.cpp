@@ -10,6 +10,7 @@
 #include "format.h"
 #include "inet.h"
 #include "lock.h"
+#include "pattern.h"
 #include "socket.h"
 #include "thread.h"
 #include "time.h"
@@ -26,9 +27,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <glob.h>
 #include <new>
-#include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <shadow.h>
@@ -196,6 +195,17 @@ uint16_t port_of(const void *address)
                                                    : offsetof(sockaddr_in, sin_port);
     memcpy(&port, static_cast<const uint8_t *>(address) + offset, sizeof(port));
     return tarvik_be16_order(port);
+}
+
+// A stream socket of family; IPv6 sockets take IPv4 peers too (v4-mapped).
+int open_stream(int family)
+{
+    int descriptor = tarvik_open_socket(family, SOCK_STREAM, 0);
+    int off = 0;
+    if (descriptor >= 0 && family == AF_INET6) {
+        tarvik_setsockopt(descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
+    }
+    return descriptor;
 }
 
 // ---- descriptors shared with the closing thread --------------------------------------------
@@ -747,71 +757,50 @@ int handle_eprt(Session *session, const char *argument, const Command &command)
 int handle_passive(Session *session, const char *, const Command &command)
 {
     bool extended = command.m_kind != 0;
-    const char *fail = extended ? "EPSV" : "PASV";
-    unsigned fail_code = extended ? 500 : 425;
     close_data(session);
-    uint8_t local[TARVIK_SOCKADDR_BUFFER_SIZE] = {};
-    socklen_t length = sizeof(local);
-    int have_local =
-        tarvik_getsockname(session->m_control, reinterpret_cast<sockaddr *>(local), &length);
-    sa_family_t family = family_of(local);
-    if (extended && have_local == 0 && family != AF_INET && family != AF_INET6) {
+    uint8_t address[TARVIK_SOCKADDR_BUFFER_SIZE] = {};
+    socklen_t length = sizeof(address);
+    auto *bound = reinterpret_cast<sockaddr *>(address);
+    bool named = tarvik_getsockname(session->m_control, bound, &length) == 0;
+    sa_family_t family = family_of(address);
+    if (extended && named && family != AF_INET && family != AF_INET6) {
         return not_implemented(session, nullptr, command);
     }
-    uint8_t host[16];
-    size_t host_length = have_local == 0 ? host_bytes(local, host) : 0;
-    int listener = -1;
-    if (extended && host_length == 16) {
-        listener = tarvik_open_socket(AF_INET6, SOCK_STREAM, 0);
-    } else if (extended) {
-        listener = tarvik_open_socket(AF_INET6, SOCK_STREAM, 0);
-        if (listener >= 0) {
-            // Dual stack: the IPv4 address as v4-mapped.
-            int off = 0;
-            tarvik_setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
-            memmove(host + 12, host, 4);
-            memset(host, 0, 10);
-            host[10] = host[11] = 0xff;
-            host_length = 16;
-        }
+    uint8_t host[16] = {};
+    if (!extended && family != AF_INET) {
+        // The IPv4 part of a v4-mapped address; a pure IPv6 one gives the any-address.
+        bool v4 = host_bytes(address, host) == 4;
+        sockaddr_in v4_address{};
+        v4_address.sin_family = family = AF_INET;
+        memcpy(&v4_address.sin_addr, host, v4 ? 4 : 0);
+        memset(address, 0, sizeof(address));
+        memcpy(address, &v4_address, sizeof(v4_address));
     }
+    tarvik_sockaddr_set_port(bound, 0);
+    int listener = open_stream(family);
+    const char *fail = nullptr;
+    length = sizeof(address);
     if (listener < 0) {
-        listener = tarvik_open_socket(AF_INET, SOCK_STREAM, 0);
-        if (host_length == 16) {
-            host_length = 0; // a pure IPv6 address gives the IPv4 any-address
-            memset(host, 0, 4);
-        }
-        if (host_length != 4) {
-            memset(host, 0, 4);
-        }
-        host_length = 4;
+        fail = " socket create fail !";
+    } else if (!named) {
+        fail = " getsockname fail !";
+    } else if (tarvik_bind(listener, bound, sizeof(address)) != 0) {
+        fail = " bind fail !";
+    } else if (tarvik_getsockname(listener, bound, &length) != 0) {
+        fail = " getsockname fail !";
+    } else if (tarvik_listen(listener, 1) != 0) {
+        fail = " listen fail !";
     }
-    if (listener < 0) {
-        return reply(session, fail_code, fail, " socket create fail !");
-    }
-    if (have_local != 0) {
+    if (fail != nullptr) {
         tarvik_close_socket(listener);
-        return reply(session, fail_code, fail, " getsockname fail !");
+        return reply(session, extended ? 500 : 425, extended ? "EPSV" : "PASV", fail);
     }
-    uint8_t bound[TARVIK_SOCKADDR_BUFFER_SIZE] = {};
-    char text[TARVIK_INET_STRING_SIZE];
-    tarvik_inet_ntop(host_length == 16 ? AF_INET6 : AF_INET, host, text, sizeof(text));
-    tarvik_inet_ptos(host_length == 16 ? AF_INET6 : AF_INET, text, 0,
-                     reinterpret_cast<sockaddr *>(bound), sizeof(bound));
-    if (tarvik_bind(listener, reinterpret_cast<sockaddr *>(bound), sizeof(bound)) != 0) {
+    unsigned port = port_of(address);
+    host_bytes(address, host);
+    if (!extended && memcmp(host, "\0\0\0\0", 4) == 0) {
         tarvik_close_socket(listener);
-        return reply(session, fail_code, fail, " bind fail !");
+        return reply(session, 425, "Can not open passive connection");
     }
-    length = sizeof(bound);
-    if (tarvik_getsockname(listener, reinterpret_cast<sockaddr *>(bound), &length) != 0) {
-        tarvik_close_socket(listener);
-        return reply(session, fail_code, fail, " getsockname fail !");
-    }
-    if (tarvik_listen(listener, 1) != 0) {
-        tarvik_close_socket(listener);
-        return reply(session, fail_code, fail, " listen fail !");
-    }
-    unsigned port = port_of(bound);
     if (!set_descriptor(session, &session->m_passive, listener)) {
         return -1;
     }
@@ -819,10 +808,6 @@ int handle_passive(Session *session, const char *, const Command &command)
     if (extended) {
         tarvik_snprintf(line, sizeof(line), "Entering Extended Passive Mode (|||%u|).", port);
         return reply(session, 229, line);
-    }
-    if (memcmp(host, "\0\0\0\0", 4) == 0) {
-        close_data(session);
-        return reply(session, 425, "Can not open passive connection");
     }
     tarvik_snprintf(line, sizeof(line), "Entering passive mode (%u,%u,%u,%u,%u,%u).", host[0],
                     host[1], host[2], host[3], port >> 8, port & 0xffu);
@@ -1093,8 +1078,8 @@ struct Listing {
     bool m_hidden;
     uint32_t m_uid; // last owner and group names looked up
     uint32_t m_gid;
-    char m_owner[33];
-    char m_group[33];
+    char m_owner[34]; // " %-8s" or " %8u" of the last owner
+    char m_group[34];
 };
 
 void flush(Listing *listing)
@@ -1115,109 +1100,100 @@ void emit(Listing *listing, const char *line, size_t length)
     listing->m_used += length;
 }
 
-void appendf(Writer *writer, const char *format, ...) TARVIK_PRINTF(2, 3);
-void appendf(Writer *writer, const char *format, ...)
+// The first field of the line of a colon-separated database file (/etc/passwd, /etc/group)
+// whose third field is id; empty when there is none.
+void id_name(const char *file, uint32_t id, char *out, size_t size)
 {
-    char text[64];
-    va_list arguments;
-    va_start(arguments, format);
-    tarvik_vsnprintf(text, sizeof(text), format, arguments);
-    va_end(arguments);
-    writer->puts(text);
+    out[0] = '\0';
+    FILE *stream = fopen(file, "re");
+    if (stream == nullptr) {
+        return;
+    }
+    char line[512];
+    bool whole = true; // the piece read starts a line
+    while (fgets(line, sizeof(line), stream) != nullptr) {
+        bool starts = whole;
+        whole = strchr(line, '\n') != nullptr;
+        Cursor cursor = Cursor::of(line);
+        auto colon = [](int c) { return c == ':' || c == '\n'; };
+        Text name = cursor.take_until(colon);
+        cursor.take_if(':');
+        cursor.take_until(colon);
+        uint64_t number = 0;
+        if (starts && cursor.take_if(':') && cursor.decimal(&number, UINT32_MAX) && number == id &&
+            cursor.peek() == ':') {
+            name.copy_to(out, size);
+            break;
+        }
+    }
+    fclose(stream);
 }
 
-// " %-8s" with the name of an id, or " %8u" when it has none (the last one is kept).
-void append_id(Writer *writer, uint32_t id, bool group, uint32_t *cached_id, char *cached)
+// The name of an id left-aligned in 8 columns, or its number right-aligned when it has
+// none; the last one looked up is kept.
+const char *id_text(uint32_t id, bool group, uint32_t *cached_id, char *cached)
 {
     if (*cached_id != id || cached[0] == '\0') {
-        char buffer[1024];
-        const char *name = nullptr;
-        if (group) {
-            struct group entry;
-            struct group *found = nullptr;
-            if (getgrgid_r(id, &entry, buffer, sizeof(buffer), &found) == 0 && found) {
-                name = entry.gr_name;
-            }
-        } else {
-            struct passwd entry;
-            struct passwd *found = nullptr;
-            if (getpwuid_r(id, &entry, buffer, sizeof(buffer), &found) == 0 && found) {
-                name = entry.pw_name;
-            }
-        }
+        char name[33];
         *cached_id = id;
-        Text::of(name).copy_to(cached, 33);
+        id_name(group ? "/etc/group" : "/etc/passwd", id, name, sizeof(name));
+        if (name[0] != '\0') {
+            tarvik_snprintf(cached, 34, " %-8s", name);
+        } else {
+            tarvik_snprintf(cached, 34, " %8u", id);
+        }
     }
-    if (cached[0] != '\0') {
-        appendf(writer, " %-8s", cached);
-    } else {
-        appendf(writer, " %8u", id);
-    }
+    return cached;
 }
 
 // One entry: path names it on disk, name is what the line shows.
 void list_entry(Listing *listing, const char *path, const char *name)
 {
     char line[1024];
-    Writer writer(line, sizeof(line));
+    Writer writer(line, sizeof(line) - 2);
     struct stat status;
-    if (!listing->m_long) {
-        writer.puts(name).puts("\r\n");
-        emit(listing, line, writer.length());
-        return;
-    }
-    if (lstat(path, &status) != 0) {
-        return;
-    }
-    mode_t mode = status.st_mode;
-    writer.put(S_ISDIR(mode)    ? 'd'
-               : S_ISCHR(mode)  ? 'c'
-               : S_ISBLK(mode)  ? 'b'
-               : S_ISFIFO(mode) ? 'p'
-               : S_ISLNK(mode)  ? 'l'
-               : S_ISSOCK(mode) ? 's'
-                                : '-');
-    static constexpr mode_t SPECIAL[] = {S_ISUID, S_ISGID, S_ISVTX};
-    for (int who = 0; who < 3; ++who) {
-        unsigned bits = (mode >> (6 - 3 * who)) & 7u;
-        writer.put(bits & 4u ? 'r' : '-').put(bits & 2u ? 'w' : '-');
-        char execute = bits & 1u ? 'x' : '-';
-        if (mode & SPECIAL[who]) {
-            execute = bits & 1u ? (who == 2 ? 't' : 's') : (who == 2 ? 'T' : 'S');
+    if (listing->m_long) {
+        if (lstat(path, &status) != 0) {
+            return;
         }
-        writer.put(execute);
+        mode_t mode = status.st_mode;
+        // The type letter by the file-type bits (S_IFMT >> 12).
+        writer.put("?pc?d?b?-?l?s???"[(mode >> 12) & 15u]);
+        for (int shift = 6; shift >= 0; shift -= 3) {
+            unsigned bits = (mode >> shift) & 7u;
+            writer.put(bits & 4u ? 'r' : '-').put(bits & 2u ? 'w' : '-');
+            // Set-user, set-group and sticky bits show in the execute letter.
+            bool special = (mode & (shift == 6 ? S_ISUID : shift == 3 ? S_ISGID : S_ISVTX)) != 0;
+            writer.put(special ? (shift == 0 ? "Tt" : "Ss")[bits & 1u] : bits & 1u ? 'x' : '-');
+        }
+        struct tm when;
+        time_t now = time(nullptr);
+        tarvik_localtime(status.st_mtime, &when);
+        bool recent = now - status.st_mtime < 15552001;
+        char text[160];
+        tarvik_snprintf(text, sizeof(text),
+                        recent ? "%4u%s%s %8llu %s %2u %02u:%02u " : "%4u%s%s %8llu %s %2u %5u ",
+                        static_cast<unsigned>(status.st_nlink),
+                        id_text(status.st_uid, false, &listing->m_uid, listing->m_owner),
+                        id_text(status.st_gid, true, &listing->m_gid, listing->m_group),
+                        static_cast<unsigned long long>(status.st_size),
+                        tarvik_short_month_name(when.tm_mon), static_cast<unsigned>(when.tm_mday),
+                        static_cast<unsigned>(recent ? when.tm_hour : when.tm_year + 1900),
+                        static_cast<unsigned>(when.tm_min));
+        writer.puts(text);
     }
-    appendf(&writer, "%4u", static_cast<unsigned>(status.st_nlink));
-    append_id(&writer, status.st_uid, false, &listing->m_uid, listing->m_owner);
-    append_id(&writer, status.st_gid, true, &listing->m_gid, listing->m_group);
-    appendf(&writer, " %8llu", static_cast<unsigned long long>(status.st_size));
-    struct tm when;
-    time_t now = time(nullptr);
-    tarvik_localtime(status.st_mtime, &when);
-    appendf(&writer, " %s %2u", tarvik_short_month_name(when.tm_mon),
-            static_cast<unsigned>(when.tm_mday));
-    if (now - status.st_mtime < 15552001) {
-        appendf(&writer, " %02u:%02u", static_cast<unsigned>(when.tm_hour),
-                static_cast<unsigned>(when.tm_min));
-    } else {
-        appendf(&writer, " %5u", static_cast<unsigned>(when.tm_year + 1900));
-    }
-    writer.put(' ').puts(name);
-    if (S_ISLNK(mode)) {
+    writer.puts(name);
+    if (listing->m_long && S_ISLNK(status.st_mode)) {
         char target[PATH_MAX];
-        ssize_t length = readlink(path, target, sizeof(target) - 1);
+        ssize_t length = readlink(path, target, sizeof(target));
         if (length >= 0) {
             writer.puts(" -> ").write(target, static_cast<size_t>(length));
         }
     }
-    // A cut line still ends its line.
-    if (writer.length() + 2 >= sizeof(line)) {
-        line[sizeof(line) - 3] = '\0';
-        writer = Writer(line, sizeof(line));
-        writer.puts(line);
-    }
-    writer.puts("\r\n");
-    emit(listing, line, writer.length());
+    // Room for the line end was kept aside, so a cut line still ends.
+    size_t length = writer.length();
+    memcpy(line + length, "\r\n", 2);
+    emit(listing, line, length + 2);
 }
 
 const char *base_name(const char *path)
@@ -1226,71 +1202,107 @@ const char *base_name(const char *path)
     return slash != nullptr && slash[1] != '\0' ? slash + 1 : path;
 }
 
-void list_directory(Listing *listing, const char *path)
+// Expands the wildcards ("*", "?") of a virtual path one directory level at a time and
+// lists every match. Only real directory entries are walked (never "." or ".."), every
+// directory must lie inside the root, and at most GLOB_BUDGET entries over GLOB_LEVELS
+// wildcard levels are read, so that "*/*/*" over a large tree cannot hold the session.
+struct Expansion {
+    Listing *m_listing;
+    const Session *m_session;
+    unsigned m_budget;
+    unsigned m_levels;
+    char m_path[PATH_MAX];
+    char m_real[PATH_MAX]; // scratch of each step
+};
+
+constexpr unsigned GLOB_LEVELS = 8;
+
+bool has_wildcard(Text text)
 {
-    DIR *directory = opendir(path);
-    if (directory == nullptr) {
-        return;
-    }
-    char entry_path[PATH_MAX];
-    while (listing->m_ok) {
-        struct dirent *entry = readdir(directory);
-        if (entry == nullptr) {
+    return memchr(text.m_data, '*', text.m_length) || memchr(text.m_data, '?', text.m_length);
+}
+
+// Recurses only at wildcard components, so the depth stays within GLOB_LEVELS.
+void expand(Expansion *expansion, size_t length, const char *rest)
+{
+    char *path = expansion->m_path;
+    char *real = expansion->m_real;
+    const char *home = expansion->m_session->m_home;
+    Cursor cursor = Cursor::of(rest);
+    size_t start = length;
+    Text part;
+    for (;;) {
+        part = cursor.word([](int c) { return c == '/'; });
+        if (part.empty() || has_wildcard(part)) {
             break;
         }
-        if (entry->d_name[0] == '.' && !listing->m_hidden) {
-            continue;
+        Writer writer(path + length, PATH_MAX - length);
+        writer.put('/').puts(part);
+        if (writer.truncated()) {
+            path[start] = '\0';
+            return;
         }
-        Writer writer(entry_path, sizeof(entry_path));
-        writer.puts(path).puts(strcmp(path, "/") == 0 ? "" : "/").puts(entry->d_name);
-        if (!writer.truncated()) {
-            list_entry(listing, entry_path, entry->d_name);
-        }
+        length += writer.length();
     }
-    closedir(directory);
+    char pattern[NAME_MAX + 1];
+    if (part.empty()) {
+        if (canonical(path, true, real) && inside(home, real)) {
+            list_entry(expansion->m_listing, real, base_name(path));
+        }
+    } else if (part.copy_to(pattern, sizeof(pattern)) && expansion->m_levels < GLOB_LEVELS &&
+               canonical(length == 0 ? "/" : path, false, real) && inside(home, real)) {
+        ++expansion->m_levels;
+        DIR *directory = opendir(real);
+        while (directory != nullptr && expansion->m_budget > 0 && expansion->m_listing->m_ok) {
+            struct dirent *entry = readdir(directory);
+            if (entry == nullptr) {
+                break;
+            }
+            --expansion->m_budget;
+            const char *name = entry->d_name;
+            bool hidden = name[0] == '.';
+            if ((hidden && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) ||
+                (hidden && pattern[0] != '.' && !expansion->m_listing->m_hidden) ||
+                tarvik_check_pattern(pattern, name) != 0) {
+                continue;
+            }
+            // The last level lists straight from the directory already found inside.
+            bool last = cursor.rest().m_length == strspn(cursor.position(), "/");
+            char *at = last ? real : path;
+            size_t end = last ? strlen(real) : length;
+            Writer writer(at + end, PATH_MAX - end);
+            writer.put('/').puts(name);
+            if (!writer.truncated()) {
+                if (last) {
+                    list_entry(expansion->m_listing, real, name);
+                } else {
+                    expand(expansion, length + writer.length(), cursor.position());
+                }
+            }
+            at[end] = '\0';
+        }
+        if (directory != nullptr) {
+            closedir(directory);
+        }
+        --expansion->m_levels;
+    }
+    path[start] = '\0';
 }
 
-// Pattern expansion reads at most GLOB_BUDGET directory entries, so that "*/*/*" over a
-// large tree cannot hold the session (or its memory) for long.
-thread_local unsigned t_glob_budget;
-
-void *glob_open(const char *path) { return opendir(path); }
-void glob_close(void *directory) { closedir(static_cast<DIR *>(directory)); }
-struct dirent64 *glob_read(void *directory)
+void list_pattern(Listing *listing, const Session *session, const char *virtual_path)
 {
-    if (t_glob_budget == 0) {
-        return nullptr;
-    }
-    --t_glob_budget;
-    return readdir64(static_cast<DIR *>(directory));
-}
-int glob_lstat(const char *path, struct stat64 *out) { return lstat64(path, out); }
-int glob_stat(const char *path, struct stat64 *out) { return stat64(path, out); }
-
-void list_pattern(Listing *listing, const Session *session, const char *pattern)
-{
-    glob64_t found;
-    memset(&found, 0, sizeof(found));
-    found.gl_opendir = glob_open;
-    found.gl_readdir = glob_read;
-    found.gl_closedir = glob_close;
-    found.gl_lstat = glob_lstat;
-    found.gl_stat = glob_stat;
-    t_glob_budget = GLOB_BUDGET;
-    int flags = GLOB_NOCHECK | GLOB_BRACE | GLOB_ALTDIRFUNC | (listing->m_hidden ? GLOB_PERIOD : 0);
-    if (glob64(pattern, flags, nullptr, &found) != 0) {
-        globfree64(&found);
+    auto *expansion = static_cast<Expansion *>(tarvik_alloc_tag(sizeof(Expansion), TARVIK_TAG));
+    if (expansion == nullptr) {
         return;
     }
-    char real[PATH_MAX];
-    for (size_t i = 0; i < found.gl_pathc && listing->m_ok; ++i) {
-        // Braces can spell ".." again: every match is checked against the root.
-        const char *match = found.gl_pathv[i];
-        if (canonical(match, true, real) && inside(session->m_home, real)) {
-            list_entry(listing, real, base_name(match));
-        }
-    }
-    globfree64(&found);
+    expansion->m_listing = listing;
+    expansion->m_session = session;
+    expansion->m_budget = GLOB_BUDGET;
+    expansion->m_levels = 0;
+    Writer(expansion->m_path, PATH_MAX)
+        .puts(strcmp(session->m_home, "/") == 0 ? "" : session->m_home);
+    expand(expansion, strlen(expansion->m_path), virtual_path);
+    tarvik_free_tag(expansion, TARVIK_TAG);
 }
 
 // LIST (kind 0, always long) and NLST (kind 1).
@@ -1324,16 +1336,17 @@ int handle_list(Session *session, const char *argument, const Command &command)
     char virtual_path[PATH_MAX];
     char real[PATH_MAX];
     if (strpbrk(path, "~{[*?") != nullptr) {
-        char text[PATH_MAX];
         if (session->m_home != nullptr &&
-            join_virtual(session->m_cwd, path, virtual_path, sizeof(virtual_path)) &&
-            real_text(session, virtual_path, text)) {
-            list_pattern(&listing, session, text);
+            join_virtual(session->m_cwd, path, virtual_path, sizeof(virtual_path))) {
+            list_pattern(&listing, session, virtual_path);
         }
     } else if (resolve(session, path, false, virtual_path, real)) {
+        // A directory lists as the expansion of everything in it.
         struct stat status;
-        if (stat(real, &status) == 0 && S_ISDIR(status.st_mode)) {
-            list_directory(&listing, real);
+        size_t end = strlen(virtual_path);
+        if (stat(real, &status) == 0 && S_ISDIR(status.st_mode) && end + 3 < PATH_MAX) {
+            memcpy(virtual_path + end, "/*", 3);
+            list_pattern(&listing, session, virtual_path);
         } else {
             list_entry(&listing, real, base_name(virtual_path));
         }
@@ -1353,7 +1366,8 @@ int handle_cwd(Session *session, const char *argument, const Command &command)
     if (!resolve(session, target, false, virtual_path, real)) {
         return reply(session, 550, "Can not change directory !");
     }
-    if (tarvik_is_directory(real) != 1) {
+    struct stat status;
+    if (stat(real, &status) != 0 || !S_ISDIR(status.st_mode)) {
         return reply(session, 550, target, ": No such file or directory");
     }
     char *cwd = duplicate(virtual_path);
@@ -1492,16 +1506,17 @@ int handle_rest(Session *session, const char *argument, const Command &)
     return reply(session, 350, "Restart position ready");
 }
 
-bool names_utf8(Text text)
+// Whether text, upper-cased, is one of the "|"-separated words of list.
+bool upper_in(Text text, const char *list)
 {
-    for (Cursor cursor(text); !cursor.at_end(); cursor.skip(1)) {
-        Text rest = cursor.rest();
-        if ((rest.m_length >= 4 && Text(rest.m_data, 4).equals_ignoring_case("UTF8")) ||
-            (rest.m_length >= 5 && Text(rest.m_data, 5).equals_ignoring_case("UTF-8"))) {
-            return true;
-        }
+    char word[16];
+    if (!text.copy_to(word, sizeof(word))) {
+        return false;
     }
-    return false;
+    for (char *c = word; *c != '\0'; ++c) {
+        *c = tarvik::detail::to_upper(*c);
+    }
+    return tarvik::detail::list_has(list, Text::of(word));
 }
 
 int handle_opts(Session *session, const char *argument, const Command &)
@@ -1509,15 +1524,19 @@ int handle_opts(Session *session, const char *argument, const Command &)
     Cursor cursor = Cursor::of(argument);
     Text option = cursor.word();
     Text state = cursor.word();
-    if (!option.equals_ignoring_case("UTF8") && !option.equals_ignoring_case("UTF-8")) {
+    if (!upper_in(option, "UTF8|UTF-8")) {
         char word[COMMAND_SIZE];
         option.copy_to(word, sizeof(word));
         return reply(session, 501, "OPTS: ", word, " not understood");
     }
-    bool wanted = state.empty() || state.equals_ignoring_case("ON") ||
-                  state.equals_ignoring_case("ENABLE") || state.equals_ignoring_case("TRUE");
+    bool wanted = upper_in(state, "|ON|ENABLE|TRUE");
+    // The server's own state: on unless LANG names another character set.
     const char *language = getenv("LANG");
-    bool enabled = language == nullptr || names_utf8(Text::of(language));
+    bool enabled = language == nullptr;
+    for (Cursor walk = Cursor::of(language); !walk.at_end() && !enabled; walk.skip(1)) {
+        enabled = upper_in(Text(walk.position(), walk.left() < 4 ? walk.left() : 4), "UTF8") ||
+                  upper_in(Text(walk.position(), walk.left() < 5 ? walk.left() : 5), "UTF-8");
+    }
     return wanted == enabled ? reply(session, 200, "OK, UTF-8 enabled")
                              : reply(session, 504, "UIF-8 disabled");
 }
@@ -1901,15 +1920,12 @@ tarvik_ftpd_t *tarvik_open_ftpd(const char *address, int port)
     uint32_t number = port < 0 ? 21u : static_cast<uint32_t>(port) % 65536u;
     auto *bound = reinterpret_cast<sockaddr *>(server->m_address);
     int family = AF_INET6;
-    int descriptor = tarvik_open_socket(AF_INET6, SOCK_STREAM, 0);
+    int descriptor = open_stream(AF_INET6);
     if (descriptor < 0) {
         family = AF_INET;
-        descriptor = tarvik_open_socket(AF_INET, SOCK_STREAM, 0);
+        descriptor = open_stream(AF_INET);
     }
-    int off = 0;
-    bool ok = descriptor >= 0 &&
-              (family == AF_INET ||
-               tarvik_setsockopt(descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off)) == 0);
+    bool ok = descriptor >= 0;
     if (ok && address != nullptr && address[0] != '\0') {
         // An IPv4 address on the dual-stack socket is bound in its v4-mapped form.
         uint8_t raw[16] = {};
