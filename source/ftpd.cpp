@@ -208,6 +208,13 @@ int open_stream(int family)
     return descriptor;
 }
 
+// ASCII is the protocol's default type: a client that never sent TYPE gets it (and some,
+// like ncftp's ASCII mode, rely on that).
+bool is_ascii(const Session *session)
+{
+    return session->m_type == TYPE_ASCII || session->m_type == TYPE_UNSET;
+}
+
 // ---- descriptors shared with the closing thread --------------------------------------------
 
 // Replaces one of the session's descriptors under the server's lock, closing the old one
@@ -956,7 +963,7 @@ const char *open_file(Session *session, const char *path, unsigned kind, int64_t
 // Copies the file to the data connection; the error text, or null at the end of the file.
 const char *send_file(Session *session)
 {
-    bool ascii = session->m_type == TYPE_ASCII;
+    bool ascii = is_ascii(session);
     char *buffer = session->m_buffer;
     for (;;) {
         // In ASCII type a block of 1 KiB read behind the output leaves room for every
@@ -990,7 +997,7 @@ const char *send_file(Session *session)
 // end of a block waits for the next one).
 const char *receive_file(Session *session)
 {
-    bool ascii = session->m_type == TYPE_ASCII;
+    bool ascii = is_ascii(session);
     bool held_cr = false;
     char *buffer = session->m_buffer;
     const char *error = nullptr;
@@ -1033,9 +1040,8 @@ int handle_transfer(Session *session, const char *argument, const Command &comma
     unsigned kind = command.m_kind;
     // A restart offset counts only for the command right behind REST; in ASCII type the
     // byte offsets of the file and of the wire differ, so the transfer starts at 0.
-    int64_t offset = (session->m_state & PENDING_OFFSET) != 0 && session->m_type != TYPE_ASCII
-                         ? session->m_offset
-                         : 0;
+    int64_t offset =
+        (session->m_state & PENDING_OFFSET) != 0 && !is_ascii(session) ? session->m_offset : 0;
     if (!resolve(session, argument, false, virtual_path, path)) {
         return reply(session, 550, "Stream error !");
     }
@@ -1054,7 +1060,7 @@ int handle_transfer(Session *session, const char *argument, const Command &comma
     }
     if (session->m_file >= 0) {
         if (created) {
-            give_owner(session, session->m_file, nullptr);
+            give_owner(session, session->m_file, path);
         }
         session->m_file = tarvik_close(session->m_file);
     }
@@ -1443,7 +1449,7 @@ int handle_stat(Session *session, const char *argument, const Command &command)
         return reply(session, 213, text);
     }
     uint64_t size = static_cast<uint64_t>(status.st_size);
-    if (session->m_type == TYPE_ASCII) {
+    if (is_ascii(session)) {
         // Every LF travels as CR LF.
         int file = open(real, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (file < 0) {

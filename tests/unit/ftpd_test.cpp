@@ -205,6 +205,8 @@ TEST_F(FtpdDispatch, RepliesOfEveryCommandFamily)
         {"CWD /", "250 CWD command successful"},
         {"CWD nosuch", "550 nosuch: No such file or directory"},
         {"CWD ../../../../etc", "550 ../../../../etc: No such file or directory"},
+        {"SIZE two.txt", "213 6"},
+        {"TYPE I", "200 Type set to I"},
         {"SIZE two.txt", "213 4"},
         {"TYPE A", "200 Type set to A"},
         {"SIZE two.txt", "213 6"},
@@ -217,6 +219,7 @@ TEST_F(FtpdDispatch, RepliesOfEveryCommandFamily)
         {"TYPE L 7", "504 Byte size must be 8 !"},
         {"TYPE LX8", "500 TYPE not understood !"},
         {"TYPE X", "501 Type unknown !"},
+        {"SIZE two.txt", "213 6"},
         {"TYPE", "500 TYPE not understood !"},
         {"TYPE image", "500 TYPE not understood !"},
         {"MODE S", "502 MODE command not implemented !"},
@@ -278,6 +281,7 @@ TEST_F(FtpdDispatch, JailHoldsAgainstLinksAndSpellings)
         {"CWD proc_root", "550 Can not change directory !"},
         {"CWD //sub//mid", "550 Can not change directory !"},
         {"CWD /./sub/./mid/.", "550 Can not change directory !"},
+        {"TYPE I", "200 Type set to I"},
         {"SIZE out_abs/passwd", "550 Unknown size !"},
         {"SIZE out_rel/secret", "550 Unknown size !"},
         {"MDTM proc_root/etc/passwd", "550 Unknown size !"},
@@ -459,6 +463,7 @@ class Client {
         reply();
         command("USER u");
         command("PASS pw");
+        command("TYPE I");
     }
     // Opens a passive data connection (PASV or EPSV); -1 on failure.
     int passive(bool extended, const char *from = nullptr)
