@@ -786,3 +786,40 @@ TEST_F(FtpdServer, CloseEndsRunningSessions)
     EXPECT_EQ(idle.reply(), "");
     EXPECT_EQ(waiting.reply(), "");
 }
+
+// With no account entries no login is needed: the root is HOME from the start.
+TEST(FtpdNoAccounts, UserAloneLogsInAndPassIsRefused)
+{
+    size_t count = 0;
+    tarvik_get_alloc_info(&count, nullptr, nullptr);
+    Scratch scratch;
+    const char *saved = getenv("HOME");
+    std::string old_home = saved != nullptr ? saved : "";
+    setenv("HOME", scratch.m_home.c_str(), 1);
+    tarvik_ftpd_t *server = tarvik_open_ftpd("127.0.0.1", 0);
+    ASSERT_NE(server, nullptr);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    tarvik::detail::FtpdSession *session = tarvik::detail::ftpd_open_session(server, pair[0]);
+    auto send = [&](const std::string &line) {
+        std::string bytes = line + "\r\n";
+        tarvik::detail::ftpd_feed_session(session, bytes.data(), bytes.size());
+        return drain(pair[1]);
+    };
+    EXPECT_EQ(send("SIZE two.txt"), "213 6\r\n");
+    EXPECT_EQ(send("USER anybody"), "230 Login successful.\r\n");
+    EXPECT_EQ(send("PASS x"), "530 Please login with USER !\r\n");
+    EXPECT_EQ(send("CWD sub"), "250 CWD command successful\r\n");
+    EXPECT_EQ(send("CWD /out_abs"), "550 Can not change directory !\r\n");
+    tarvik::detail::ftpd_close_session(session);
+    close(pair[1]);
+    tarvik_close_ftpd(server);
+    if (saved != nullptr) {
+        setenv("HOME", old_home.c_str(), 1);
+    } else {
+        unsetenv("HOME");
+    }
+    size_t after = 0;
+    tarvik_get_alloc_info(&after, nullptr, nullptr);
+    EXPECT_EQ(after, count);
+}
