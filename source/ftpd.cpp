@@ -11,6 +11,7 @@
 #include "inet.h"
 #include "lock.h"
 #include "pattern.h"
+#include "select.h"
 #include "socket.h"
 #include "thread.h"
 #include "time.h"
@@ -31,6 +32,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <shadow.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -960,8 +962,8 @@ const char *open_file(Session *session, const char *path, unsigned kind, int64_t
     return nullptr;
 }
 
-// Copies the file to the data connection; the error text, or null at the end of the file.
-const char *send_file(Session *session)
+// Reads the file in blocks and sends them (in ASCII type with every LF as CR LF).
+const char *send_blocks(Session *session)
 {
     bool ascii = is_ascii(session);
     char *buffer = session->m_buffer;
@@ -991,6 +993,37 @@ const char *send_file(Session *session)
             return "Data send error !";
         }
     }
+}
+
+// Copies the file to the data connection; the error text, or null at the end of the file.
+// In image type the kernel copies the file straight to the socket (each wait for room still
+// has the session's time-out); a file system without that falls back to blocks.
+const char *send_file(Session *session)
+{
+    if (is_ascii(session)) {
+        return send_blocks(session);
+    }
+    tarvik_set_non_block_socket(session->m_data, 1);
+    ssize_t sent = -1;
+    int ready = 1;
+    int error = 0;
+    while (ready == 1 &&
+           (sent = sendfile(session->m_data, session->m_file, nullptr, 1u << 20)) != 0) {
+        error = sent < 0 ? errno : 0;
+        if (error == EAGAIN) {
+            ready = tarvik_tx_poll_fd(session->m_data, session->m_timeout_ms);
+        } else if (error != 0 && error != EINTR) {
+            break;
+        }
+    }
+    tarvik_set_non_block_socket(session->m_data, 0);
+    if (sent == 0) {
+        return nullptr;
+    }
+    if (ready == 1 && (error == EINVAL || error == ENOSYS)) {
+        return send_blocks(session);
+    }
+    return "Data send error !";
 }
 
 // Copies the data connection into the file; in ASCII type CR LF becomes LF (a CR at the
