@@ -11,7 +11,6 @@
 #include "inet.h"
 #include "lock.h"
 #include "pattern.h"
-#include "select.h"
 #include "socket.h"
 #include "thread.h"
 #include "time.h"
@@ -34,6 +33,7 @@
 #include <shadow.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 using tarvik::detail::Cursor;
@@ -996,34 +996,27 @@ const char *send_blocks(Session *session)
 }
 
 // Copies the file to the data connection; the error text, or null at the end of the file.
-// In image type the kernel copies the file straight to the socket (each wait for room still
-// has the session's time-out); a file system without that falls back to blocks.
+// In image type the kernel copies the file straight to the socket, waiting in the kernel
+// (with the session's time-out as the socket's send time-out); a file system without that
+// falls back to blocks.
 const char *send_file(Session *session)
 {
     if (is_ascii(session)) {
         return send_blocks(session);
     }
-    tarvik_set_non_block_socket(session->m_data, 1);
-    ssize_t sent = -1;
-    int ready = 1;
-    int error = 0;
-    while (ready == 1 &&
-           (sent = sendfile(session->m_data, session->m_file, nullptr, 1u << 20)) != 0) {
-        error = sent < 0 ? errno : 0;
-        if (error == EAGAIN) {
-            ready = tarvik_tx_poll_fd(session->m_data, session->m_timeout_ms);
-        } else if (error != 0 && error != EINTR) {
-            break;
+    if (session->m_timeout_ms >= 0) {
+        struct timeval limit = {session->m_timeout_ms / 1000, session->m_timeout_ms % 1000 * 1000};
+        tarvik_setsockopt(session->m_data, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+    }
+    for (;;) {
+        ssize_t sent = sendfile(session->m_data, session->m_file, nullptr, 1u << 20);
+        if (sent == 0) {
+            return nullptr;
+        }
+        if (sent < 0 && errno != EINTR) {
+            return errno == EINVAL || errno == ENOSYS ? send_blocks(session) : "Data send error !";
         }
     }
-    tarvik_set_non_block_socket(session->m_data, 0);
-    if (sent == 0) {
-        return nullptr;
-    }
-    if (ready == 1 && (error == EINVAL || error == ENOSYS)) {
-        return send_blocks(session);
-    }
-    return "Data send error !";
 }
 
 // Copies the data connection into the file; in ASCII type CR LF becomes LF (a CR at the
