@@ -29,8 +29,10 @@
 #include <fcntl.h>
 #include <new>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <shadow.h>
+#include <csignal>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -1812,6 +1814,12 @@ void leave_server(Session *session)
 void session_thread(void *context)
 {
     auto *session = static_cast<Session *>(context);
+    // sendfile to a client that went away raises SIGPIPE in this thread: kept blocked, it
+    // only leaves the error to handle.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     bool going = send_reply(session, 220, ' ', "TARVIK FTP Server");
     while (going) {
         int wait = -1;

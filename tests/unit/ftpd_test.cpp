@@ -669,6 +669,16 @@ TEST_F(FtpdServer, TransfersInBothTypesAndEveryMode)
         read_all(data);
         EXPECT_EQ(client.reply(), "226 Transfer complete\r\n") << pattern;
     }
+    // A client that drops the data connection early costs the transfer, not the server
+    // (no SIGPIPE).
+    write_file(m_scratch.m_home + "/large.bin", std::string(32 << 20, 'L'));
+    data = client.passive(false);
+    EXPECT_EQ(client.command("RETR large.bin"), "150 Opening data connection\r\n");
+    char head[100];
+    EXPECT_EQ(recv(data, head, sizeof(head), MSG_WAITALL), 100);
+    close(data);
+    EXPECT_EQ(client.reply(), "550 Data send error !\r\n");
+    EXPECT_EQ(client.command("NOOP"), "200 NOOP command successful\r\n");
     EXPECT_EQ(client.command("QUIT"), "221 Good-bye\r\n");
 }
 
