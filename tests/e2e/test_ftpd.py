@@ -103,6 +103,8 @@ class Control:
 
 def sanitized():
     """True for a program built with AddressSanitizer."""
+    if e2e.is_target():
+        return False
     with open(e2e.VEXA, "rb") as program:
         return b"__asan_init" in program.read()
 
@@ -435,6 +437,8 @@ class FtpdTest(unittest.TestCase):
 
     @unittest.skipUnless(os.geteuid() == 0 and have("useradd"), "needs root and useradd")
     def test_system_accounts(self):
+        if e2e.is_target() and not os.path.exists("/usr/mipsel-linux-gnu/lib/libcrypt.so.1"):
+            self.skipTest("no crypt library for the emulated target")
         user = "vexaftp%d" % os.getpid()
         user_home = os.path.join(self.scratch, user)
         subprocess.run(["useradd", "-m", "-d", user_home, "-s", "/bin/false", user], check=True,
@@ -565,9 +569,11 @@ class FtpdTest(unittest.TestCase):
         self.assertTrue(settled(start), (start, figures()))
         end = figures()
         self.assertEqual(end[:2], start[:2])
-        # AddressSanitizer keeps a record of every thread that ever ran (up to 1 KiB each).
+        # AddressSanitizer keeps a record of every thread that ever ran (up to 1 KiB each);
+        # under the emulator the figure is the emulator's own (its code cache).
         slack = 1024 if sanitized() else 0
-        self.assertLessEqual(end[2], start[2] * 1.05 + slack, (start, end))
+        if not e2e.is_target():
+            self.assertLessEqual(end[2], start[2] * 1.05 + slack, (start, end))
         control = Control(self.server.port)
         self.assertEqual(control.login(), "230 Login successful.")
         control.close()
