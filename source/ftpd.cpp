@@ -40,6 +40,7 @@
 
 using tarvik::detail::Cursor;
 using tarvik::detail::DoublyLinked;
+using tarvik::detail::is_digit;
 using tarvik::detail::Text;
 using tarvik::detail::Writer;
 
@@ -256,33 +257,16 @@ void close_data(Session *session, bool abort = false)
 
 // ---- replies ------------------------------------------------------------------------------
 
-// Sends "code separator a b c CR LF"; false when it cannot be sent.
+// Sends "code separator a b c CR LF"; false when it cannot be sent. The texts are at most
+// a path and a command line long, so the line always fits.
 bool send_reply(Session *session, unsigned code, char separator, const char *a, const char *b = "",
                 const char *c = "")
 {
-    char line[COMMAND_SIZE + 128];
-    size_t length = 4 + strlen(a) + strlen(b) + strlen(c) + 2;
-    char *text = length < sizeof(line)
-                     ? line
-                     : static_cast<char *>(tarvik_alloc_tag(length + 1, TARVIK_TAG));
-    if (text == nullptr) {
-        return false;
-    }
-    Writer writer(text, length + 1);
-    writer.put(static_cast<char>('0' + code / 100 % 10))
-        .put(static_cast<char>('0' + code / 10 % 10))
-        .put(static_cast<char>('0' + code % 10))
-        .put(separator)
-        .puts(a)
-        .puts(b)
-        .puts(c)
-        .puts("\r\n");
-    bool sent = tarvik_send(session->m_control, text, writer.length(), session->m_timeout_ms) ==
-                static_cast<ssize_t>(writer.length());
-    if (text != line) {
-        tarvik_free_tag(text, TARVIK_TAG);
-    }
-    return sent;
+    char line[PATH_MAX + COMMAND_SIZE + 64];
+    Writer writer(line, sizeof(line));
+    writer.decimal(code).put(separator).puts(a).puts(b).puts(c).puts("\r\n");
+    return tarvik_send(session->m_control, line, writer.length(), session->m_timeout_ms) ==
+           static_cast<ssize_t>(writer.length());
 }
 
 // Handlers return 0 to go on and non-zero to end the session.
@@ -306,36 +290,28 @@ int reply_number(Session *session, unsigned code, uint64_t value)
 bool join_virtual(const char *cwd, const char *argument, char *out, size_t size)
 {
     size_t length = 0;
-    out[0] = '\0';
-    auto add = [&](const char *text) {
+    for (const char *text = is_separator(argument[0]) ? argument : cwd; text != nullptr;
+         text = text == argument ? nullptr : argument) {
         Cursor cursor = Cursor::of(text);
         while (!cursor.at_end()) {
             Text part = cursor.word(is_separator);
-            if (part.empty() || part.equals(".")) {
-                continue;
-            }
             if (part.equals("..")) {
                 while (length > 0 && out[--length] != '/') {
                 }
-                out[length] = '\0';
-                continue;
+            } else if (!part.empty() && !part.equals(".")) {
+                if (length + 1 + part.m_length >= size) {
+                    return false;
+                }
+                out[length++] = '/';
+                memcpy(out + length, part.m_data, part.m_length);
+                length += part.m_length;
             }
-            if (length + 1 + part.m_length >= size) {
-                return false;
-            }
-            out[length++] = '/';
-            memcpy(out + length, part.m_data, part.m_length);
-            length += part.m_length;
-            out[length] = '\0';
         }
-        return true;
-    };
-    if ((!is_separator(argument[0]) && !add(cwd)) || !add(argument)) {
-        return false;
     }
     if (length == 0) {
-        Writer(out, size).put('/');
+        out[length++] = '/';
     }
+    out[length] = '\0';
     return true;
 }
 
@@ -933,6 +909,7 @@ const char *open_file(Session *session, const char *path, unsigned kind, int64_t
                       bool *created)
 {
     struct stat status;
+    // Non-blocking only so that opening a FIFO cannot hang; regular files ignore it.
     constexpr int COMMON = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
     if (kind == 0) {
         session->m_file = open(path, O_RDONLY | COMMON);
@@ -947,8 +924,6 @@ const char *open_file(Session *session, const char *path, unsigned kind, int64_t
     if (session->m_file < 0 || fstat(session->m_file, &status) != 0 || !S_ISREG(status.st_mode)) {
         return "Can not open file !";
     }
-    int descriptor_flags = fcntl(session->m_file, F_GETFL);
-    fcntl(session->m_file, F_SETFL, descriptor_flags & ~O_NONBLOCK);
     if (kind != 0) {
         if (!claim_upload(session, status)) {
             return "File is being written by another session !";
@@ -1148,15 +1123,12 @@ void id_name(const char *file, uint32_t id, char *out, size_t size)
     while (fgets(line, sizeof(line), stream) != nullptr) {
         bool starts = whole;
         whole = strchr(line, '\n') != nullptr;
-        Cursor cursor = Cursor::of(line);
-        auto colon = [](int c) { return c == ':' || c == '\n'; };
-        Text name = cursor.take_until(colon);
-        cursor.take_if(':');
-        cursor.take_until(colon);
-        uint64_t number = 0;
-        if (starts && cursor.take_if(':') && cursor.decimal(&number, UINT32_MAX) && number == id &&
-            cursor.peek() == ':') {
-            name.copy_to(out, size);
+        char *name_end = strchr(line, ':');
+        char *id_field = name_end != nullptr ? strchr(name_end + 1, ':') : nullptr;
+        char *end = nullptr;
+        if (starts && id_field != nullptr && is_digit(id_field[1]) &&
+            strtoul(id_field + 1, &end, 10) == id && *end == ':') {
+            Text(line, static_cast<size_t>(name_end - line)).copy_to(out, size);
             break;
         }
     }
