@@ -1840,32 +1840,31 @@ tarvik_ftpd_account_t *tarvik_ftpd_new_account(const char *name, uint32_t flags)
     return entry;
 }
 
+namespace {
+
+// Replaces a string field of an entry with a copy of value (null clears); the old text is
+// zeroed first. 0, or -1 when there is no entry or no memory.
+int replace_field(tarvik_ftpd_account_t *entry, char **field, const char *value)
+{
+    char *copy = entry != nullptr ? duplicate(value) : nullptr;
+    if (entry == nullptr || (value != nullptr && copy == nullptr)) {
+        return -1;
+    }
+    zero_release(field);
+    *field = copy;
+    return 0;
+}
+
+} // namespace
+
 int tarvik_ftpd_account_set_plain_password(tarvik_ftpd_account_t *entry, const char *password)
 {
-    if (entry == nullptr) {
-        return -1;
-    }
-    char *copy = duplicate(password);
-    if (password != nullptr && copy == nullptr) {
-        return -1;
-    }
-    zero_release(&entry->m_password);
-    entry->m_password = copy;
-    return 0;
+    return replace_field(entry, entry != nullptr ? &entry->m_password : nullptr, password);
 }
 
 int tarvik_ftpd_account_set_path_home(tarvik_ftpd_account_t *entry, const char *path)
 {
-    if (entry == nullptr) {
-        return -1;
-    }
-    char *copy = duplicate(path);
-    if (path != nullptr && copy == nullptr) {
-        return -1;
-    }
-    release(&entry->m_home);
-    entry->m_home = copy;
-    return 0;
+    return replace_field(entry, entry != nullptr ? &entry->m_home : nullptr, path);
 }
 
 int tarvik_ftpd_add_account(tarvik_ftpd_t *server, tarvik_ftpd_account_t *entry)
