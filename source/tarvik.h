@@ -14,6 +14,7 @@
 #include "exception.h"
 #include "file.h"
 #include "format.h"
+#include "ftpd.h"
 #include "fragment.h"
 #include "heap.h"
 #include "inet.h"
