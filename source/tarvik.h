@@ -11,6 +11,7 @@
 #include "crc.h"
 #include "ctype.h"
 #include "date.h"
+#include "event.h"
 #include "exception.h"
 #include "file.h"
 #include "format.h"
