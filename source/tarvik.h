@@ -36,6 +36,7 @@
 #include "terminal.h"
 #include "thread.h"
 #include "time.h"
+#include "udev.h"
 #include "utf8.h"
 #include "version.h"
 
