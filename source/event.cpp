@@ -363,21 +363,47 @@ void set_registration(tarvik_event_t *event, int interest)
     }
 }
 
+// The first timer of the run of equal expiries that ends the list, found again when it was
+// lost (lock held, list not empty).
+tarvik_event_t *timer_run_head(tarvik_event_base_t *base)
+{
+    tarvik_event_t *run = base->m_timer_run_head;
+    if (run == nullptr) {
+        run = base->m_timer_event_tail;
+        while (run->m_timer_prev != nullptr && run->m_timer_prev->m_expire == run->m_expire) {
+            run = run->m_timer_prev;
+        }
+        base->m_timer_run_head = run;
+    }
+    return run;
+}
+
 // Puts the event before the first one expiring no sooner, so that among equal expiries the
-// newcomer leads. Timers mostly arrive in expiry order: both ends are tried first, and the
-// walk starts from the tail, where recent timers sit.
+// newcomer leads. Timers mostly arrive in expiry order: they go to the front, behind the
+// list, or before the run of equal expiries that ends it without a walk; others are placed
+// walking back from that run.
 void insert_timer(tarvik_event_base_t *base, tarvik_event_t *event)
 {
     TimerList timers = timer_list(base);
     const uint64_t expire = event->m_expire;
     tarvik_event_t *head = base->m_timer_event_head;
-    if (head == nullptr || expire <= head->m_expire) {
-        timers.push_front(event);
+    tarvik_event_t *tail = base->m_timer_event_tail;
+    if (head == nullptr || expire > tail->m_expire) {
+        timers.push_back(event);
+        base->m_timer_run_head = event;
         return;
     }
-    tarvik_event_t *at = base->m_timer_event_tail;
-    if (expire > at->m_expire) {
-        timers.push_back(event);
+    if (expire <= head->m_expire) {
+        timers.push_front(event);
+        if (expire == tail->m_expire) {
+            base->m_timer_run_head = event;
+        }
+        return;
+    }
+    tarvik_event_t *at = timer_run_head(base);
+    if (expire == tail->m_expire) {
+        timers.insert_before(at, event);
+        base->m_timer_run_head = event;
         return;
     }
     while (at->m_timer_prev->m_expire >= expire) { // stops at the head, which expires earlier
@@ -386,14 +412,23 @@ void insert_timer(tarvik_event_base_t *base, tarvik_event_t *event)
     timers.insert_before(at, event);
 }
 
+void remove_timer(tarvik_event_base_t *base, tarvik_event_t *event)
+{
+    if (event == base->m_timer_run_head) {
+        // The next one, when there is one, is of the same run and now leads it.
+        base->m_timer_run_head = event->m_timer_next;
+    }
+    timer_list(base).remove(event);
+    event->m_flags &= ~def_tarvik_event_timeout;
+    --base->m_timer_event_count;
+}
+
 // Takes the event off the timer list and puts it back at now + timeout when it has one (a
 // connect event waiting to retry without a timeout uses the retry pause).
 void arm_timer(tarvik_event_base_t *base, tarvik_event_t *event)
 {
     if ((event->m_flags & def_tarvik_event_timeout) != 0) {
-        timer_list(base).remove(event);
-        event->m_flags &= ~def_tarvik_event_timeout;
-        --base->m_timer_event_count;
+        remove_timer(base, event);
     }
     int32_t delay = event->m_timeout;
     const uint32_t retry = def_tarvik_event_connect | def_tarvik_event_connect_failed;
@@ -416,9 +451,7 @@ bool unlink_event(tarvik_event_base_t *base, tarvik_event_t *event, uint32_t fla
 {
     const uint32_t held = event->m_flags & flags;
     if ((held & IN_TIMER_LIST) != 0) {
-        timer_list(base).remove(event);
-        event->m_flags &= ~def_tarvik_event_timeout;
-        --base->m_timer_event_count;
+        remove_timer(base, event);
     }
     if ((held & IN_ACTIVE_QUEUE) != 0) {
         if (event->m_priority < base->m_max_priority) {
@@ -1164,6 +1197,14 @@ bool event_base_validate(const tarvik_event_base_t *base)
         ok = TARVIK_CHECK((event->m_flags & def_tarvik_event_added) != 0) && ok;
         ok = TARVIK_CHECK(event->m_timer_next == nullptr ||
                           event->m_expire <= event->m_timer_next->m_expire) &&
+             ok;
+    }
+    const tarvik_event_t *run = base->m_timer_run_head;
+    if (run != nullptr) {
+        ok = TARVIK_CHECK(timers.contains(run)) && ok;
+        ok = TARVIK_CHECK(run->m_expire == base->m_timer_event_tail->m_expire) && ok;
+        ok = TARVIK_CHECK(run->m_timer_prev == nullptr ||
+                          run->m_timer_prev->m_expire < run->m_expire) &&
              ok;
     }
     size_t active = 0;

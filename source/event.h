@@ -111,6 +111,9 @@ typedef struct tarvik_event_base_s {
     int (*m_check_service)(struct tarvik_event_base_s *base);
     int (*m_start_service)(struct tarvik_event_base_s *base);
     int (*m_stop_service)(struct tarvik_event_base_s *base);
+    /* First timer of the run of equal expiries that ends the timer list, or null when not
+     * known (internal): new timers mostly join that run. */
+    tarvik_event_t *m_timer_run_head;
 } tarvik_event_base_t;
 
 /* ---- bases ---- */

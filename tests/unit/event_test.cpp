@@ -322,6 +322,30 @@ TEST_F(EventTest, TimerListStaysSortedAndEqualExpiriesPutTheNewcomerFirst)
         VALID(m_base);
     }
 
+    // Timers of one timeout added over several clock ticks, some deleted and re-added: the
+    // run of equal expiries that ends the list is followed through every step.
+    std::vector<tarvik_event_t> same(200);
+    for (size_t i = 0; i < same.size(); ++i) {
+        memset(&same[i], 0, sizeof(tarvik_event_t));
+        ASSERT_EQ(tarvik_assign_event(m_base, &same[i], -1, 0, nullptr, nullptr), 0);
+        ASSERT_EQ(tarvik_add_event(&same[i], 30), 0);
+        VALID(m_base);
+        if (i % 7 == 3) {
+            ASSERT_EQ(tarvik_del_event(&same[i - random() % 4]), 0);
+            VALID(m_base);
+            ASSERT_EQ(tarvik_add_event(&same[random() % (i + 1)], static_cast<int>(random() % 40)),
+                      0);
+            VALID(m_base);
+        }
+        if (i % 25 == 0) {
+            sleep_ms(1);
+        }
+    }
+    for (tarvik_event_t &event : same) {
+        ASSERT_EQ(tarvik_unassign_event(&event), 0);
+        VALID(m_base);
+    }
+
     // Two timers with the same expiry: the later one leads the timer list, and both fire
     // in one pass in the order they were added.
     tarvik_event_t &first = events[0];
