@@ -112,13 +112,21 @@ tarvik_event_base_t *current_base()
     return __atomic_load_n(&g_tarvik_current_event_base, __ATOMIC_ACQUIRE);
 }
 
-void trace(const char *function, const char *format, ...) TARVIK_PRINTF(2, 3);
-void trace(const char *function, const char *format, ...)
+// Trace lines name the record they are about.
+void trace(const char *function, const char *text, const void *subject)
+{
+    if (debugging()) {
+        tarvik_printf("%s: [MESSAGE] %s (%p)\n", function, text, subject);
+    }
+}
+
+void trace_format(const char *function, const char *format, ...) TARVIK_PRINTF(2, 3);
+void trace_format(const char *function, const char *format, ...)
 {
     if (!debugging()) {
         return;
     }
-    char line[160];
+    char line[96];
     va_list arguments;
     va_start(arguments, format);
     tarvik_vsnprintf(line, sizeof(line), format, arguments);
@@ -251,7 +259,7 @@ int tarvik_event_base_notify(tarvik_event_base_t *base)
         base->m_notify_pending = 0;
         return -1;
     }
-    trace(__func__, "notify. (base=%p)", static_cast<void *>(base));
+    trace(__func__, "notify.", base);
     return 0;
 }
 
@@ -274,7 +282,7 @@ int32_t tarvik_event_base_notify_event_handler(tarvik_event_t *event, int fd, ui
         }
     }
     tarvik_event_base_t *base = event->m_base;
-    trace(__func__, "notify read. (base=%p)", static_cast<void *>(base));
+    trace(__func__, "notify read.", base);
     tarvik_lock_tag(base->m_lock, TARVIK_TAG);
     base->m_notify_pending = 0;
     tarvik_unlock_tag(base->m_lock, TARVIK_TAG);
@@ -506,22 +514,20 @@ void tarvik_insert_event_queue(tarvik_event_base_t *base, tarvik_event_t *event,
 
 // ---- resolver and signal hooks -----------------------------------------------------------
 
-void tarvik_event_resolver_cache_handler(tarvik_resolver_cache_t *, int is_new, const char *name,
-                                         uint32_t port, void *context)
+void tarvik_event_resolver_cache_handler(tarvik_resolver_cache_t *, int is_new, const char *,
+                                         uint32_t, void *context)
 {
-    auto *base = static_cast<tarvik_event_base_t *>(context);
     if (is_new != 0) {
-        tarvik_event_base_wakeup(base);
+        tarvik_event_base_wakeup(static_cast<tarvik_event_base_t *>(context));
     }
-    trace(__func__, "\033[1;37mresolver handler called.\033[0m (name=\"%s\", port=%lu)", name,
-          static_cast<unsigned long>(port));
+    trace(__func__, "\033[1;37mresolver handler called.\033[0m", context);
 }
 
 // Signal context: only the wake-up (a send) happens here; the pass reads the hook's count.
-void tarvik_event_signal_handler(int signal, void *context)
+void tarvik_event_signal_handler(int, void *context)
 {
     tarvik_event_base_wakeup(static_cast<tarvik_event_base_t *>(context));
-    trace(__func__, "signal handler. (signal=%d)", signal);
+    trace(__func__, "signal handler.", context);
 }
 
 uint32_t resolver_port(const tarvik_event_t *event)
@@ -584,7 +590,7 @@ int tarvik_add_event_internal(tarvik_event_t *event, int timeout)
         }
     }
     arm_timer(base, event);
-    trace(__func__, "add event. (event=%p, timeout=%d)", static_cast<void *>(event), timeout);
+    trace(__func__, "add event.", event);
     if (wake) {
         tarvik_event_base_wakeup(base);
     } else {
@@ -612,7 +618,7 @@ int tarvik_del_event_internal(tarvik_event_t *event)
         }
         event->m_resolver_info = tarvik_close_resolver(event->m_resolver_info);
     }
-    trace(__func__, "del event. (event=%p)", static_cast<void *>(event));
+    trace(__func__, "del event.", event);
     if (was_added && select_ok) {
         tarvik_event_base_notify(base);
     }
@@ -710,14 +716,12 @@ void tarvik_connecting_event_process(tarvik_event_t *event)
         event->m_flags |= state;
         event->m_what |= state;
         set_registration(event, select_interest(event));
-        trace(__func__,
-              in_progress ? "connecting... (event=%p)" : "connected immediately. (event=%p)",
-              static_cast<void *>(event));
+        trace(__func__, in_progress ? "connecting..." : "connected immediately.", event);
         return;
     }
     set_registration(event, 0);
     connect_failed(event);
-    trace(__func__, "immediately connect failed ! (event=%p)", static_cast<void *>(event));
+    trace(__func__, "immediately connect failed !", event);
 }
 
 void tarvik_check_connection_event_process(tarvik_event_t *event)
@@ -729,12 +733,12 @@ void tarvik_check_connection_event_process(tarvik_event_t *event)
         event->m_flags |= def_tarvik_event_connected;
         event->m_what |= def_tarvik_event_connected;
         set_registration(event, select_interest(event));
-        trace(__func__, "connected. (event=%p)", static_cast<void *>(event));
+        trace(__func__, "connected.", event);
         return;
     }
     set_registration(event, 0);
     connect_failed(event);
-    trace(__func__, "connect failed ! (event=%p, error=%d)", static_cast<void *>(event), error);
+    trace(__func__, "connect failed !", event);
 }
 
 void connect_step(tarvik_event_t *event, uint32_t ready, uint64_t now)
@@ -884,20 +888,20 @@ int run_passes(tarvik_event_base_t *base, int flags)
     const char *name = "tarvik_event_base_loop";
     for (;;) {
         if (__atomic_load_n(&base->m_exit, __ATOMIC_ACQUIRE) != 0) {
-            trace(name, "exit event base loop. (base=%p)", static_cast<void *>(base));
+            trace(name, "exit event base loop.", base);
             return 0;
         }
         if (base->m_break != 0) {
             base->m_break = 0;
-            trace(name, "break event base loop. (base=%p)", static_cast<void *>(base));
+            trace(name, "break event base loop.", base);
             return 0;
         }
         const int wait = wait_time(base, flags);
         if (base->m_event_count == 0 && base->m_active_event_count == 0) {
-            trace(name, "no event registered. (base=%p)", static_cast<void *>(base));
+            trace(name, "no event registered.", base);
             return 0;
         }
-        trace(name, "select dispatch waiting... %d msec", wait);
+        trace_format(name, "select dispatch waiting... %d msec", wait);
         const int ready = tarvik_select_dispatch(base->m_select, wait);
         if (ready == -1) {
             if (errno != EINTR) {
@@ -905,14 +909,13 @@ int run_passes(tarvik_event_base_t *base, int flags)
             }
             return -1;
         }
-        trace(name, "select dispatched %d", ready);
+        trace_format(name, "select dispatched %d", ready);
         collect_events(base, ready, now_msec());
         uint32_t served = 0;
         bool stopped = false;
         if (base->m_active_event_count == 0) {
             if ((flags & def_tarvik_event_loop_nonblock) != 0) {
-                trace(name, "break event base non-block loop. (base=%p)",
-                      static_cast<void *>(base));
+                trace(name, "break event base non-block loop.", base);
                 return 0;
             }
         } else {
@@ -920,12 +923,12 @@ int run_passes(tarvik_event_base_t *base, int flags)
         }
         if ((flags & def_tarvik_event_loop_once) != 0 && base->m_active_event_count == 0 &&
             (served != 0 || stopped)) {
-            trace(name, "break event base once loop. (base=%p)", static_cast<void *>(base));
+            trace(name, "break event base once loop.", base);
             return 0;
         }
         if ((flags & def_tarvik_event_loop_global_break) != 0 && tarvik_get_global_break() != 0) {
             __atomic_store_n(&base->m_exit, 1, __ATOMIC_RELEASE);
-            trace(name, "global-break event base loop. (base=%p)", static_cast<void *>(base));
+            trace(name, "global-break event base loop.", base);
             return 0;
         }
     }
@@ -1000,8 +1003,7 @@ int assign_event(tarvik_event_base_t *base, tarvik_event_t *event, const CallPar
     if (call.m_resolver_port >= 0 && call.m_resolver_port < 65536) {
         event->m_resolver_port = call.m_resolver_port;
     }
-    trace(name, "%s event%s. (event=%p)", kind, with_resolver ? " with resolver" : "",
-          static_cast<void *>(event));
+    trace_format(name, "%s event%s.", kind, with_resolver ? " with resolver" : "");
     if (call.m_handler != nullptr) {
         call.m_handler(event, call.m_fd, def_tarvik_event_initialized, call.m_context);
     }
@@ -1107,14 +1109,14 @@ int tarvik_event_base_dispatch_service_handler(tarvik_service_t *service, void *
     auto *base = static_cast<tarvik_event_base_t *>(context);
     const char *name = "tarvik_event_base_dispatch_service_handler";
     tarvik_ack_service(service);
-    trace(name, "event_base_dispatch_service starting... (base=%p)", static_cast<void *>(base));
+    trace(name, "event_base_dispatch_service starting...", base);
     while (tarvik_break_service(service) == 0 &&
            __atomic_load_n(&base->m_exit, __ATOMIC_ACQUIRE) == 0) {
         if (tarvik_event_base_dispatch(base) == -1) {
             tarvik_load_balance_short();
         }
     }
-    trace(name, "event_base_dispatch_service stoping... (base=%p)", static_cast<void *>(base));
+    trace(name, "event_base_dispatch_service stoping...", base);
     return 0;
 }
 
@@ -1122,7 +1124,7 @@ int tarvik_event_base_dispatch_service_notify_handler(tarvik_service_t *, void *
 {
     tarvik_event_base_exit_loop(static_cast<tarvik_event_base_t *>(context), 0);
     trace("tarvik_event_base_dispatch_service_notify_handler",
-          "event_base_dispatch_service close notify. (base=%p)", context);
+          "event_base_dispatch_service close notify.", context);
     return 0;
 }
 
@@ -1270,7 +1272,7 @@ TARVIK_API tarvik_event_base_t *tarvik_new_event_base(void)
     // Programs started by a handler do not inherit the pair.
     fcntl(base->m_notify_fd[0], F_SETFD, FD_CLOEXEC);
     fcntl(base->m_notify_fd[1], F_SETFD, FD_CLOEXEC);
-    trace(__func__, "new event_base. (base=%p)", static_cast<void *>(base));
+    trace(__func__, "new event_base.", base);
     return base;
 }
 
@@ -1350,7 +1352,7 @@ TARVIK_API int tarvik_free_event_base(tarvik_event_base_t *base)
     }
     tarvik_close_select(base->m_select);
     tarvik_free_lock_tag(base->m_lock, TARVIK_TAG);
-    trace(__func__, "free event_base. (base=%p)", static_cast<void *>(base));
+    trace(__func__, "free event_base.", base);
     tarvik_free_tag(base, TARVIK_TAG);
     return 0;
 }
@@ -1402,8 +1404,7 @@ TARVIK_API int tarvik_event_base_init_priority(tarvik_event_base_t *base, size_t
     base->m_active_event_head = heads;
     base->m_active_event_tail = heads + count;
     base->m_max_priority = static_cast<uint32_t>(count);
-    trace(__func__, "base init priority. (base=%p, max_priority=%lu)", static_cast<void *>(base),
-          levels);
+    trace(__func__, "base init priority.", base);
     unlock_base(base);
     return 0;
 }
@@ -1423,8 +1424,7 @@ TARVIK_API int tarvik_event_base_loop(tarvik_event_base_t *base, int flags)
     }
     __atomic_store_n(&base->m_looping, 1, __ATOMIC_RELEASE);
     base->m_thread_id = tarvik_get_thread_id();
-    trace(__func__, "event base loop. (base=%p, flags=%08XH)", static_cast<void *>(base),
-          static_cast<uint32_t>(flags));
+    trace(__func__, "event base loop.", base);
     __atomic_store_n(&base->m_exit, 0, __ATOMIC_RELEASE);
     base->m_break = 0;
     const int result = run_passes(base, flags);
@@ -1452,7 +1452,7 @@ TARVIK_API int tarvik_event_base_break_loop(tarvik_event_base_t *base)
     lock_base(base);
     base->m_break = 1;
     tarvik_event_base_notify(base);
-    trace(__func__, "event loop break. (base=%p)", static_cast<void *>(base));
+    trace(__func__, "event loop break.", base);
     unlock_base(base);
     return 0;
 }
@@ -1508,7 +1508,7 @@ TARVIK_API int tarvik_event_base_once_with_resolver(tarvik_event_base_t *base, i
         tarvik_unassign_event(&once->m_event);
         return -1;
     }
-    trace(__func__, "event base once. (base=%p)", static_cast<void *>(base));
+    trace(__func__, "event base once.", base);
     return 0;
 }
 
@@ -1533,7 +1533,7 @@ TARVIK_API int tarvik_event_base_dispatch_start_service(tarvik_event_base_t *bas
     tarvik_service_register_close_notify_handler(
         service, tarvik_event_base_dispatch_service_notify_handler, base);
     base->m_dispatch_service = service;
-    trace(__func__, "event_base_dispatch_service started. (base=%p)", static_cast<void *>(base));
+    trace(__func__, "event_base_dispatch_service started.", base);
     return 0;
 }
 
@@ -1550,7 +1550,7 @@ TARVIK_API int tarvik_event_base_dispatch_stop_service(tarvik_event_base_t *base
     }
     tarvik_close_service(service);
     base->m_dispatch_service = nullptr;
-    trace(__func__, "event_base_dispatch_service stopped. (base=%p)", static_cast<void *>(base));
+    trace(__func__, "event_base_dispatch_service stopped.", base);
     return 0;
 }
 
@@ -1638,7 +1638,7 @@ TARVIK_API int tarvik_unassign_event(tarvik_event_t *event)
     }
     tarvik_event_base_t *base = event->m_base;
     lock_base(base);
-    trace(__func__, "unassign event. (event=%p)", static_cast<void *>(event));
+    trace(__func__, "unassign event.", event);
     tarvik_signal_node_t *hook = event->m_signal_node;
     tarvik_buffer_t *send_queue = event->m_tx_buffer;
     tarvik_buffer_t *receive_queue = event->m_rx_buffer;
@@ -1679,7 +1679,7 @@ TARVIK_API int tarvik_free_event(tarvik_event_t *event)
                             static_cast<void *>(event));
     }
     if (allocated) {
-        trace(__func__, "free event. (event=%p)", static_cast<void *>(event));
+        trace(__func__, "free event.", event);
         tarvik_free_tag(event, TARVIK_TAG);
     }
     return 0;
@@ -1728,7 +1728,7 @@ TARVIK_API uint32_t tarvik_event_pending(tarvik_event_t *event, uint32_t flags, 
         const uint64_t left = event->m_expire > now ? event->m_expire - now : 0;
         *remaining_ms = left > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
     }
-    trace(__func__, "event pending. (event=%p, result=%08XH)", static_cast<void *>(event), result);
+    trace(__func__, "event pending.", event);
     unlock_base(base);
     return result & (flags & PENDING_ASKABLE);
 }
@@ -1751,8 +1751,7 @@ TARVIK_API int tarvik_event_set_priority(tarvik_event_t *event, size_t priority)
                             static_cast<unsigned long>(base->m_max_priority));
     } else {
         event->m_priority = static_cast<uint32_t>(priority);
-        trace(__func__, "event set priority. (event=%p, priority=%lu)", static_cast<void *>(event),
-              static_cast<unsigned long>(priority));
+        trace(__func__, "event set priority.", event);
         result = 0;
     }
     unlock_base(base);
@@ -1771,8 +1770,7 @@ TARVIK_API int tarvik_event_set_base(tarvik_event_t *event, tarvik_event_base_t 
     }
     event->m_base = base;
     event->m_priority = base->m_max_priority / 2;
-    trace(__func__, "event set base. (event=%p, base=%p)", static_cast<void *>(event),
-          static_cast<void *>(base));
+    trace(__func__, "event set base.", event);
     return 0;
 }
 
