@@ -84,6 +84,9 @@ struct OnceRecord {
     tarvik_event_handler_t m_handler;
     void *m_context;
 };
+#if defined(__mips__)
+static_assert(sizeof(OnceRecord) == 120, "one-shot record of the 32-bit target");
+#endif
 
 // The parameters of an assign, new or once call, printed with their failures.
 struct CallParameters {
