@@ -37,9 +37,9 @@ constexpr DecodeTable make_decode_table()
     for (int digit = 0; digit < 64; ++digit) {
         table.m_value[static_cast<uint8_t>(STANDARD[digit])] = static_cast<uint8_t>(digit);
     }
-    table.m_value['='] = PAD;
-    table.m_value['\r'] = LINE_END;
-    table.m_value['\n'] = LINE_END;
+    table.m_value[static_cast<uint8_t>('=')] = PAD;
+    table.m_value[static_cast<uint8_t>('\r')] = LINE_END;
+    table.m_value[static_cast<uint8_t>('\n')] = LINE_END;
     return table;
 }
 

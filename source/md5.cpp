@@ -17,12 +17,22 @@ static_assert(sizeof(tarvik_md5_t) == 136, "the MD5 context is 136 bytes on the 
 #endif
 
 inline uint32_t f(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
-inline uint32_t g(uint32_t x, uint32_t y, uint32_t z) { return y ^ (z & (x ^ y)); }
-inline uint32_t h(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
+inline uint32_t h(uint32_t x, uint32_t y, uint32_t z) { return x ^ (y ^ z); }
 inline uint32_t i(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
 
+// The message word and constant are added first: they do not wait for b, the word the
+// previous step has just produced.
 #define MD5_STEP(function, a, b, c, d, word, constant, shift)                                      \
-    a += function(b, c, d) + (word) + (constant);                                                  \
+    a += (word) + (constant);                                                                      \
+    a += function(b, c, d);                                                                        \
+    a = rotl32(a, shift) + b
+
+// G(b, c, d) = (b & d) | (c & ~d): the two parts share no bits, so they are added one by one
+// and the part without b goes first.
+#define MD5_STEP_G(a, b, c, d, word, constant, shift)                                              \
+    a += (word) + (constant);                                                                      \
+    a += c & ~d;                                                                                   \
+    a += b & d;                                                                                    \
     a = rotl32(a, shift) + b
 
 void md5_blocks(uint32_t *state, const uint8_t *data, size_t count)
@@ -54,22 +64,22 @@ void md5_blocks(uint32_t *state, const uint8_t *data, size_t count)
         MD5_STEP(f, c, d, a, b, x[14], 0xa679438eu, 17);
         MD5_STEP(f, b, c, d, a, x[15], 0x49b40821u, 22);
 
-        MD5_STEP(g, a, b, c, d, x[1], 0xf61e2562u, 5);
-        MD5_STEP(g, d, a, b, c, x[6], 0xc040b340u, 9);
-        MD5_STEP(g, c, d, a, b, x[11], 0x265e5a51u, 14);
-        MD5_STEP(g, b, c, d, a, x[0], 0xe9b6c7aau, 20);
-        MD5_STEP(g, a, b, c, d, x[5], 0xd62f105du, 5);
-        MD5_STEP(g, d, a, b, c, x[10], 0x02441453u, 9);
-        MD5_STEP(g, c, d, a, b, x[15], 0xd8a1e681u, 14);
-        MD5_STEP(g, b, c, d, a, x[4], 0xe7d3fbc8u, 20);
-        MD5_STEP(g, a, b, c, d, x[9], 0x21e1cde6u, 5);
-        MD5_STEP(g, d, a, b, c, x[14], 0xc33707d6u, 9);
-        MD5_STEP(g, c, d, a, b, x[3], 0xf4d50d87u, 14);
-        MD5_STEP(g, b, c, d, a, x[8], 0x455a14edu, 20);
-        MD5_STEP(g, a, b, c, d, x[13], 0xa9e3e905u, 5);
-        MD5_STEP(g, d, a, b, c, x[2], 0xfcefa3f8u, 9);
-        MD5_STEP(g, c, d, a, b, x[7], 0x676f02d9u, 14);
-        MD5_STEP(g, b, c, d, a, x[12], 0x8d2a4c8au, 20);
+        MD5_STEP_G(a, b, c, d, x[1], 0xf61e2562u, 5);
+        MD5_STEP_G(d, a, b, c, x[6], 0xc040b340u, 9);
+        MD5_STEP_G(c, d, a, b, x[11], 0x265e5a51u, 14);
+        MD5_STEP_G(b, c, d, a, x[0], 0xe9b6c7aau, 20);
+        MD5_STEP_G(a, b, c, d, x[5], 0xd62f105du, 5);
+        MD5_STEP_G(d, a, b, c, x[10], 0x02441453u, 9);
+        MD5_STEP_G(c, d, a, b, x[15], 0xd8a1e681u, 14);
+        MD5_STEP_G(b, c, d, a, x[4], 0xe7d3fbc8u, 20);
+        MD5_STEP_G(a, b, c, d, x[9], 0x21e1cde6u, 5);
+        MD5_STEP_G(d, a, b, c, x[14], 0xc33707d6u, 9);
+        MD5_STEP_G(c, d, a, b, x[3], 0xf4d50d87u, 14);
+        MD5_STEP_G(b, c, d, a, x[8], 0x455a14edu, 20);
+        MD5_STEP_G(a, b, c, d, x[13], 0xa9e3e905u, 5);
+        MD5_STEP_G(d, a, b, c, x[2], 0xfcefa3f8u, 9);
+        MD5_STEP_G(c, d, a, b, x[7], 0x676f02d9u, 14);
+        MD5_STEP_G(b, c, d, a, x[12], 0x8d2a4c8au, 20);
 
         MD5_STEP(h, a, b, c, d, x[5], 0xfffa3942u, 4);
         MD5_STEP(h, d, a, b, c, x[8], 0x8771f681u, 11);
@@ -116,6 +126,7 @@ void md5_blocks(uint32_t *state, const uint8_t *data, size_t count)
 }
 
 #undef MD5_STEP
+#undef MD5_STEP_G
 
 // Finishes a copy of context into out (16 bytes).
 void finish(const tarvik_md5_t *context, uint8_t *out)

@@ -1,6 +1,6 @@
-// SHA-1 (FIPS 180-4). The message schedule is expanded first; each group of 20 rounds then
-// runs as a loop over five unrolled rounds, so the chaining words rotate through the names
-// instead of being moved. Contexts belong to their caller, nothing is shared.
+// SHA-1 (FIPS 180-4). Each group of 20 rounds runs as a loop over five unrolled rounds, so the
+// working words rotate through the names instead of being moved; the message schedule is kept
+// in a ring of sixteen words. Contexts belong to their caller, nothing is shared.
 #include "sha1.h"
 
 #include "detail/common.hpp"
@@ -17,41 +17,44 @@ inline uint32_t choose(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y 
 inline uint32_t parity(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
 inline uint32_t majority(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (z & (x | y)); }
 
-#define SHA1_ROUND(a, b, c, d, e, w)                                                               \
-    e += rotl32(a, 5) + F(b, c, d) + K + (w);                                                      \
+// One round: e takes the new word, b is rotated; the caller rotates the names.
+#define SHA1_ROUND(F, K, a, b, c, d, e, w)                                                         \
+    e += rotl32(a, 5) + F(b, c, d) + (K) + (w);                                                    \
     b = rotl32(b, 30)
 
-// Twenty rounds of one kind over w[0..19].
-template <uint32_t (*F)(uint32_t, uint32_t, uint32_t), uint32_t K>
-void twenty_rounds(uint32_t &a, uint32_t &b, uint32_t &c, uint32_t &d, uint32_t &e,
-                   const uint32_t *w)
-{
-    for (int t = 0; t < 20; t += 5) {
-        SHA1_ROUND(a, b, c, d, e, w[t]);
-        SHA1_ROUND(e, a, b, c, d, w[t + 1]);
-        SHA1_ROUND(d, e, a, b, c, w[t + 2]);
-        SHA1_ROUND(c, d, e, a, b, w[t + 3]);
-        SHA1_ROUND(b, c, d, e, a, w[t + 4]);
-    }
-}
+// Word t of the schedule in a ring of sixteen, computed in place from t = 16 on.
+#define SHA1_WORD(t)                                                                               \
+    (w[(t)&15] = rotl32(w[((t) + 13) & 15] ^ w[((t) + 8) & 15] ^ w[((t) + 2) & 15] ^ w[(t)&15], 1))
 
-#undef SHA1_ROUND
+// Twenty rounds of one kind as four passes over five unrolled rounds; builds for speed unroll
+// the passes too, so that every schedule index is a constant.
+#if defined(__OPTIMIZE_SIZE__)
+#define SHA1_UNROLL _Pragma("GCC unroll 1")
+#else
+#define SHA1_UNROLL _Pragma("GCC unroll 4")
+#endif
+#define SHA1_TWENTY(F, K, first)                                                                   \
+    SHA1_UNROLL for (int t = (first); t < (first) + 20; t += 5)                                    \
+    {                                                                                              \
+        SHA1_ROUND(F, K, a, b, c, d, e, t < 16 ? w[t] : SHA1_WORD(t));                             \
+        SHA1_ROUND(F, K, e, a, b, c, d, t + 1 < 16 ? w[t + 1] : SHA1_WORD(t + 1));                 \
+        SHA1_ROUND(F, K, d, e, a, b, c, t + 2 < 16 ? w[t + 2] : SHA1_WORD(t + 2));                 \
+        SHA1_ROUND(F, K, c, d, e, a, b, t + 3 < 16 ? w[t + 3] : SHA1_WORD(t + 3));                 \
+        SHA1_ROUND(F, K, b, c, d, e, a, t + 4 < 16 ? w[t + 4] : SHA1_WORD(t + 4));                 \
+    }
 
 void sha1_blocks(uint32_t *state, const uint8_t *data, size_t count)
 {
     for (; count > 0; --count, data += 64) {
-        uint32_t w[80];
+        uint32_t w[16];
         for (int t = 0; t < 16; ++t) {
             w[t] = load_be32(data + 4 * t);
         }
-        for (int t = 16; t < 80; ++t) {
-            w[t] = rotl32(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
-        }
         uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
-        twenty_rounds<choose, 0x5a827999u>(a, b, c, d, e, w);
-        twenty_rounds<parity, 0x6ed9eba1u>(a, b, c, d, e, w + 20);
-        twenty_rounds<majority, 0x8f1bbcdcu>(a, b, c, d, e, w + 40);
-        twenty_rounds<parity, 0xca62c1d6u>(a, b, c, d, e, w + 60);
+        SHA1_TWENTY(choose, 0x5a827999u, 0)
+        SHA1_TWENTY(parity, 0x6ed9eba1u, 20)
+        SHA1_TWENTY(majority, 0x8f1bbcdcu, 40)
+        SHA1_TWENTY(parity, 0xca62c1d6u, 60)
         state[0] += a;
         state[1] += b;
         state[2] += c;
@@ -59,6 +62,11 @@ void sha1_blocks(uint32_t *state, const uint8_t *data, size_t count)
         state[4] += e;
     }
 }
+
+#undef SHA1_TWENTY
+#undef SHA1_UNROLL
+#undef SHA1_WORD
+#undef SHA1_ROUND
 
 } // namespace
 

@@ -1,6 +1,6 @@
-// SHA-256 (FIPS 180-4). The message schedule is expanded first; the 64 rounds then run as a
-// loop over eight unrolled rounds, so the working words rotate through the names instead of
-// being moved. Contexts belong to their caller, nothing is shared.
+// SHA-256 (FIPS 180-4). The 64 rounds run as four passes over sixteen unrolled rounds, so the
+// working words rotate through the names instead of being moved and the message schedule
+// lives in a ring of sixteen words. Contexts belong to their caller, nothing is shared.
 #include "sha256.h"
 
 #include "detail/common.hpp"
@@ -35,34 +35,59 @@ inline uint32_t sigma1(uint32_t x) { return rotr32(x, 17) ^ rotr32(x, 19) ^ (x >
 inline uint32_t big_sigma0(uint32_t x) { return rotr32(x, 2) ^ rotr32(x, 13) ^ rotr32(x, 22); }
 inline uint32_t big_sigma1(uint32_t x) { return rotr32(x, 6) ^ rotr32(x, 11) ^ rotr32(x, 25); }
 inline uint32_t choose(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
-inline uint32_t majority(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (z & (x | y)); }
 
-#define SHA256_ROUND(a, b, c, d, e, f, g, h, n)                                                    \
-    h += big_sigma1(e) + choose(e, f, g) + K[t + (n)] + w[t + (n)];                                \
+// One round; the caller rotates the names of the eight working words. The constant and the
+// schedule word go in first: they do not wait for the words the previous round produced.
+// Majority(a, b, c) is b ^ ((a ^ b) & (b ^ c)), and this round's b ^ c is the previous
+// round's a ^ b: the two alternate between x and y.
+#define SHA256_ROUND(a, b, c, d, e, f, g, h, n, x, y)                                              \
+    h += K[t + (n)] + SHA256_WORD(n);                                                              \
+    h += big_sigma1(e) + choose(e, f, g);                                                          \
     d += h;                                                                                        \
-    h += big_sigma0(a) + majority(a, b, c)
+    x = a ^ b;                                                                                     \
+    h += big_sigma0(a) + (b ^ (x & y))
+
+// Word t + n of the schedule in a ring of sixteen, computed in place from round 16 on.
+#define SHA256_WORD(n)                                                                             \
+    (t == 0                                                                                        \
+         ? w[n]                                                                                    \
+         : (w[n] += sigma1(w[((n) + 14) & 15]) + w[((n) + 9) & 15] + sigma0(w[((n) + 1) & 15])))
+
+// Builds for speed unroll all four passes, so that the first needs no schedule test.
+#if defined(__OPTIMIZE_SIZE__)
+#define SHA256_UNROLL _Pragma("GCC unroll 1")
+#else
+#define SHA256_UNROLL _Pragma("GCC unroll 4")
+#endif
 
 void sha256_blocks(uint32_t *state, const uint8_t *data, size_t count)
 {
     for (; count > 0; --count, data += 64) {
-        uint32_t w[64];
+        uint32_t w[16];
         for (int t = 0; t < 16; ++t) {
             w[t] = load_be32(data + 4 * t);
         }
-        for (int t = 16; t < 64; ++t) {
-            w[t] = sigma1(w[t - 2]) + w[t - 7] + sigma0(w[t - 15]) + w[t - 16];
-        }
         uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
         uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-        for (int t = 0; t < 64; t += 8) {
-            SHA256_ROUND(a, b, c, d, e, f, g, h, 0);
-            SHA256_ROUND(h, a, b, c, d, e, f, g, 1);
-            SHA256_ROUND(g, h, a, b, c, d, e, f, 2);
-            SHA256_ROUND(f, g, h, a, b, c, d, e, 3);
-            SHA256_ROUND(e, f, g, h, a, b, c, d, 4);
-            SHA256_ROUND(d, e, f, g, h, a, b, c, 5);
-            SHA256_ROUND(c, d, e, f, g, h, a, b, 6);
-            SHA256_ROUND(b, c, d, e, f, g, h, a, 7);
+        uint32_t x = 0, y = b ^ c;
+        SHA256_UNROLL for (int t = 0; t < 64; t += 16)
+        {
+            SHA256_ROUND(a, b, c, d, e, f, g, h, 0, x, y);
+            SHA256_ROUND(h, a, b, c, d, e, f, g, 1, y, x);
+            SHA256_ROUND(g, h, a, b, c, d, e, f, 2, x, y);
+            SHA256_ROUND(f, g, h, a, b, c, d, e, 3, y, x);
+            SHA256_ROUND(e, f, g, h, a, b, c, d, 4, x, y);
+            SHA256_ROUND(d, e, f, g, h, a, b, c, 5, y, x);
+            SHA256_ROUND(c, d, e, f, g, h, a, b, 6, x, y);
+            SHA256_ROUND(b, c, d, e, f, g, h, a, 7, y, x);
+            SHA256_ROUND(a, b, c, d, e, f, g, h, 8, x, y);
+            SHA256_ROUND(h, a, b, c, d, e, f, g, 9, y, x);
+            SHA256_ROUND(g, h, a, b, c, d, e, f, 10, x, y);
+            SHA256_ROUND(f, g, h, a, b, c, d, e, 11, y, x);
+            SHA256_ROUND(e, f, g, h, a, b, c, d, 12, x, y);
+            SHA256_ROUND(d, e, f, g, h, a, b, c, 13, y, x);
+            SHA256_ROUND(c, d, e, f, g, h, a, b, 14, x, y);
+            SHA256_ROUND(b, c, d, e, f, g, h, a, 15, y, x);
         }
         state[0] += a;
         state[1] += b;
@@ -75,6 +100,8 @@ void sha256_blocks(uint32_t *state, const uint8_t *data, size_t count)
     }
 }
 
+#undef SHA256_UNROLL
+#undef SHA256_WORD
 #undef SHA256_ROUND
 
 } // namespace
