@@ -20,6 +20,7 @@
 #include "fragment.h"
 #include "heap.h"
 #include "inet.h"
+#include "ini.h"
 #include "interface.h"
 #include "lock.h"
 #include "md5.h"
@@ -42,9 +43,11 @@
 #include "socket.h"
 #include "terminal.h"
 #include "thread.h"
+#include "uri.h"
 #include "time.h"
 #include "utf8.h"
 #include "uuid.h"
 #include "version.h"
+#include "xml.h"
 
 #endif
