@@ -17,6 +17,7 @@
 #include "fragment.h"
 #include "heap.h"
 #include "inet.h"
+#include "instance.h"
 #include "interface.h"
 #include "lock.h"
 #include "memory.h"
