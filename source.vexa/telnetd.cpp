@@ -846,7 +846,17 @@ int tarvik_multicall_telnetd_main(int argc, char **argv)
     }
     Server server = {};
     server.m_listen = -1;
-    if (arguments.has(HELP) || arguments.operand_count() != 0) {
+    // The argument parser reads "-6" as a negative number, so the short form of --inet6
+    // that the usage offers comes back as an operand; it is taken as the option here.
+    bool inet6 = false;
+    int operands = arguments.operand_count();
+    for (int index = 0; index < arguments.operand_count(); ++index) {
+        if (strcmp(arguments.operand(index), "-6") == 0) {
+            inet6 = true;
+            --operands;
+        }
+    }
+    if (arguments.has(HELP) || operands != 0) {
         arguments.usage(arguments.program_name(), DEFAULT_BUFFER);
         return 1;
     }
@@ -854,6 +864,7 @@ int tarvik_multicall_telnetd_main(int argc, char **argv)
         arguments.usage(arguments.program_name(), DEFAULT_BUFFER);
         return 1;
     }
+    server.m_options.m_inet6 |= inet6;
     s_break = 0;
     server.m_break = &s_break;
     server.m_login_argv[0] = const_cast<char *>(server.m_options.m_login);
