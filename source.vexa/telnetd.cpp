@@ -660,14 +660,26 @@ bool serve_session(Server *server, Session *session)
         return false;
     }
     if (synchronised && session->m_to_terminal_count < size &&
-        is_ready(server, socket, def_tarvik_select_read) && !receive_client(server, session)) {
-        return false;
+        is_ready(server, socket, def_tarvik_select_read)) {
+        if (!receive_client(server, session)) {
+            return false;
+        }
+        // Typed keys reach the terminal at once when it takes them.
+        if (session->m_to_terminal_count > 0 && !write_terminal(server, session)) {
+            return false;
+        }
     }
     session->m_flags &= ~TERMINAL_READY;
     if (wants_terminal_read(server, session) &&
         is_ready(server, terminal, def_tarvik_select_read)) {
         session->m_flags |= TERMINAL_READY;
         if (!read_terminal(server, session)) {
+            return false;
+        }
+        // What just came (or the negotiation, once the child is ready) goes out at once when
+        // the socket takes it, instead of a whole pass later.
+        if ((session->m_flags & SYNCHRONISED) != 0 && session->m_to_client_count > 0 &&
+            !send_client(server, session)) {
             return false;
         }
     }
