@@ -183,28 +183,18 @@ bool read_options(const vexa::Arguments &arguments, Options *options)
 // ---- descriptors ---------------------------------------------------------------------
 
 // The client side may be a socket or, from some super-servers, a pipe or terminal.
-ssize_t client_send(Session *session, const uint8_t *data, size_t size)
+ssize_t client_io(Session *session, uint8_t *data, size_t size, bool sending)
 {
+    const int fd = session->m_socket;
     if ((session->m_flags & PLAIN_SOCKET) == 0) {
-        ssize_t sent = tarvik_sys_send(session->m_socket, data, size, MSG_DONTWAIT);
-        if (sent >= 0 || errno != ENOTSOCK) {
-            return sent;
+        ssize_t result = sending ? tarvik_sys_send(fd, data, size, MSG_DONTWAIT)
+                                 : tarvik_sys_recv(fd, data, size, MSG_DONTWAIT);
+        if (result >= 0 || errno != ENOTSOCK) {
+            return result;
         }
         session->m_flags |= PLAIN_SOCKET;
     }
-    return write(session->m_socket, data, size);
-}
-
-ssize_t client_receive(Session *session, uint8_t *data, size_t size)
-{
-    if ((session->m_flags & PLAIN_SOCKET) == 0) {
-        ssize_t received = tarvik_sys_recv(session->m_socket, data, size, MSG_DONTWAIT);
-        if (received >= 0 || errno != ENOTSOCK) {
-            return received;
-        }
-        session->m_flags |= PLAIN_SOCKET;
-    }
-    return read(session->m_socket, data, size);
+    return sending ? write(fd, data, size) : read(fd, data, size);
 }
 
 // A call that moved nothing for a passing reason: the session goes on.
@@ -478,37 +468,45 @@ void consume(uint8_t *area, size_t *count, size_t used)
     memmove(area, area + used, *count);
 }
 
+// What a relay call did: bytes moved (> 0), nothing for a passing reason (0), or the end
+// of the session (-1), reported as "<what> (id=<id>, <direction>=<result>)".
+ssize_t settle(Server *server, Session *session, ssize_t result, const char *what,
+               const char *direction)
+{
+    if (transient(result)) {
+        return 0;
+    }
+    if (result <= 0) {
+        say(server, "%s (id=%d, %s=%d)\n", what, session->m_socket, direction,
+            static_cast<int>(result));
+        end_session(server, session);
+        return -1;
+    }
+    return result;
+}
+
 // Each step returns false when it ended the session.
 bool write_terminal(Server *server, Session *session)
 {
     ssize_t written =
-        write(session->m_terminal, session->m_to_terminal, session->m_to_terminal_count);
-    if (transient(written)) {
-        return true;
+        settle(server, session,
+               write(session->m_terminal, session->m_to_terminal, session->m_to_terminal_count),
+               "terminated login", "tx");
+    if (written > 0) {
+        consume(session->m_to_terminal, &session->m_to_terminal_count,
+                static_cast<size_t>(written));
     }
-    if (written <= 0) {
-        say(server, "terminated login (id=%d, tx=%d)\n", session->m_socket,
-            static_cast<int>(written));
-        end_session(server, session);
-        return false;
-    }
-    consume(session->m_to_terminal, &session->m_to_terminal_count, static_cast<size_t>(written));
-    return true;
+    return written >= 0;
 }
 
 bool send_client(Server *server, Session *session)
 {
     bool ends_on_iac = false;
     size_t span = send_span(session, server->m_options.m_telnet, &ends_on_iac);
-    ssize_t sent = client_send(session, session->m_to_client, span);
-    if (transient(sent)) {
-        return true;
-    }
+    ssize_t sent = settle(server, session, client_io(session, session->m_to_client, span, true),
+                          "disconnected from client", "tx");
     if (sent <= 0) {
-        say(server, "disconnected from client (id=%d, tx=%d)\n", session->m_socket,
-            static_cast<int>(sent));
-        end_session(server, session);
-        return false;
+        return sent == 0;
     }
     size_t used = static_cast<size_t>(sent);
     session->m_verbatim -= used < session->m_verbatim ? used : session->m_verbatim;
@@ -540,16 +538,12 @@ void set_window_size(int terminal, const vexa::telnet::WindowSize &asked)
 bool receive_client(Server *server, Session *session)
 {
     uint8_t *room = session->m_to_terminal + session->m_to_terminal_count;
-    ssize_t received =
-        client_receive(session, room, server->m_options.m_buffer - session->m_to_terminal_count);
-    if (transient(received)) {
-        return true;
-    }
+    ssize_t received = settle(
+        server, session,
+        client_io(session, room, server->m_options.m_buffer - session->m_to_terminal_count, false),
+        "disconnected from client", "rx");
     if (received <= 0) {
-        say(server, "disconnected from client (id=%d, rx=%d)\n", session->m_socket,
-            static_cast<int>(received));
-        end_session(server, session);
-        return false;
+        return received == 0;
     }
     size_t kept = static_cast<size_t>(received);
     if (server->m_options.m_telnet) {
@@ -581,16 +575,17 @@ bool read_terminal(Server *server, Session *session)
         end_session(server, session);
         return false;
     }
-    ssize_t count = read(session->m_terminal, session->m_to_client + session->m_to_client_count,
-                         server->m_options.m_buffer - session->m_to_client_count);
-    if (transient(count)) {
+    ssize_t count =
+        settle(server, session,
+               read(session->m_terminal, session->m_to_client + session->m_to_client_count,
+                    server->m_options.m_buffer - session->m_to_client_count),
+               "terminated login", "rx");
+    if (count < 0) {
+        return false;
+    }
+    if (count == 0) {
         session->m_flags &= ~TERMINAL_READY;
         return true;
-    }
-    if (count <= 0) {
-        say(server, "terminated login (id=%d, rx=%d)\n", id, static_cast<int>(count));
-        end_session(server, session);
-        return false;
     }
     session->m_to_client_count += static_cast<size_t>(count);
     if ((session->m_flags & LOGIN_GONE) != 0 && session->m_drain_reads > 0) {
