@@ -315,7 +315,7 @@ class TelnetdTest(unittest.TestCase):
         quiet = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
         with Server("-b", "100", "-f", "", env=quiet,
                     program=[strace, "-s", "0", "-o", trace, "-e",
-                             "trace=accept,read,recvfrom,sendto"]) as server:
+                             "trace=accept,accept4,read,recvfrom,sendto"]) as server:
             client = Client(server.port)
             client.read_until(NEGOTIATION)
             client.send(b"x" * 1000 + b"\r\0")
