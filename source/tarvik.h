@@ -21,6 +21,7 @@
 #include "heap.h"
 #include "inet.h"
 #include "ini.h"
+#include "instance.h"
 #include "interface.h"
 #include "lock.h"
 #include "md5.h"
