@@ -18,6 +18,7 @@
 #include "file.h"
 #include "format.h"
 #include "fragment.h"
+#include "ftp.h"
 #include "heap.h"
 #include "inet.h"
 #include "ini.h"
