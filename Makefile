@@ -102,6 +102,7 @@ bench: deps target
 	done
 	bench/process_bench.sh bench-build/vexa build-mipsel/vexa_static
 	bench/digest_bench.py bench-build/bench/digest_bench
+	bench/ftp_bench.sh bench-build/vexa
 
 # ---- housekeeping --------------------------------------------------------------------
 # Reports files that differ from .clang-format (does not rewrite them).

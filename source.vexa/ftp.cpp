@@ -30,8 +30,8 @@ constexpr vexa::Option FTPGET_OPTIONS[] = {
     {"c|continue", vexa::Takes::NOTHING, nullptr},
     {"retry", vexa::Takes::VALUE, nullptr},
 };
-constexpr vexa::Usage FTPGET_USAGE = vexa::usage_of(
-    "usage: %s [<option(s)>] <url> [<pathname>]\noptions:\n", FTPGET_OPTIONS, "");
+constexpr vexa::Usage FTPGET_USAGE =
+    vexa::usage_of("usage: %s [<option(s)>] <url> [<pathname>]\noptions:\n", FTPGET_OPTIONS, "");
 
 struct FtpgetOptions {
     uint32_t m_flags;

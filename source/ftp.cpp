@@ -42,7 +42,6 @@ constexpr size_t PROMPT_SIZE = 64;
 // A download to a file is written under the target's name with this suffix and renamed over
 // the target once complete; an interrupted one is resumed from it.
 constexpr const char *PARTIAL_SUFFIX = ".part";
-constexpr uint32_t LINE_BITS = TARVIK_FTP_STATE_CR | TARVIK_FTP_STATE_LF | TARVIK_FTP_STATE_HIGH;
 
 bool connected(const tarvik_ftp_t *ftp)
 {
@@ -74,11 +73,10 @@ bool control_address(const tarvik_ftp_t *ftp, bool peer, struct sockaddr_storage
 {
     *length = sizeof(*address);
     memset(address, 0, sizeof(*address));
-    const int result =
-        peer ? tarvik_getpeername(ftp->m_control_socket, reinterpret_cast<sockaddr *>(address),
-                                  length)
-             : tarvik_getsockname(ftp->m_control_socket, reinterpret_cast<sockaddr *>(address),
-                                  length);
+    const int result = peer ? tarvik_getpeername(ftp->m_control_socket,
+                                                 reinterpret_cast<sockaddr *>(address), length)
+                            : tarvik_getsockname(ftp->m_control_socket,
+                                                 reinterpret_cast<sockaddr *>(address), length);
     return result == 0 && (address->ss_family == AF_INET || address->ss_family == AF_INET6);
 }
 
@@ -93,8 +91,8 @@ void accept_data(tarvik_ftp_t *ftp)
 {
     struct sockaddr_storage from;
     socklen_t from_length = sizeof(from);
-    const int fd = tarvik_accept(ftp->m_listen_socket, reinterpret_cast<sockaddr *>(&from),
-                                 &from_length, 0);
+    const int fd =
+        tarvik_accept(ftp->m_listen_socket, reinterpret_cast<sockaddr *>(&from), &from_length, 0);
     if (fd < 0) {
         return;
     }
@@ -140,8 +138,8 @@ void pump(tarvik_ftp_t *ftp, int timeout_ms)
         return;
     }
     if (tarvik_is_select(ftp->m_select, control, def_tarvik_select_write) > 0) {
-        const size_t length = tarvik_peek_buffer(ftp->m_send_queue, ftp->m_block,
-                                                 TARVIK_FTP_BLOCK_SIZE);
+        const size_t length =
+            tarvik_peek_buffer(ftp->m_send_queue, ftp->m_block, TARVIK_FTP_BLOCK_SIZE);
         const ssize_t sent =
             tarvik_sys_send(control, ftp->m_block, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
@@ -161,8 +159,8 @@ void pump(tarvik_ftp_t *ftp, int timeout_ms)
             lose_connection(ftp);
         }
     }
-    if (listening && tarvik_is_select(ftp->m_select, ftp->m_listen_socket,
-                                      def_tarvik_select_read) > 0) {
+    if (listening &&
+        tarvik_is_select(ftp->m_select, ftp->m_listen_socket, def_tarvik_select_read) > 0) {
         accept_data(ftp);
     }
 }
@@ -347,8 +345,8 @@ int connect_data(tarvik_ftp_t *ftp, int port)
     if (fd < 0) {
         return -1;
     }
-    if (tarvik_connect(fd, reinterpret_cast<sockaddr *>(&address), length,
-                       ftp->m_data_timeout) != 0) {
+    if (tarvik_connect(fd, reinterpret_cast<sockaddr *>(&address), length, ftp->m_data_timeout) !=
+        0) {
         return tarvik_close_socket(fd);
     }
     ftp->m_connected_socket = fd;
@@ -468,7 +466,7 @@ int open_stream_nolock(tarvik_ftp_t *ftp, uint64_t offset, const char *path, con
         const char *m_verb;
         bool m_path_needed;
     } COMMANDS[] = {
-        {'r', "RETR", true}, {'w', "STOR", true}, {'a', "APPE", true},
+        {'r', "RETR", true},  {'w', "STOR", true},  {'a', "APPE", true},
         {'l', "LIST", false}, {'n', "NLST", false},
     };
     if (mode == nullptr) {
@@ -478,7 +476,8 @@ int open_stream_nolock(tarvik_ftp_t *ftp, uint64_t offset, const char *path, con
         if (tarvik::detail::to_lower(mode[0]) != command.m_letter) {
             continue;
         }
-        if (path == nullptr && command.m_path_needed && (path = uri_relative_path(ftp)) == nullptr) {
+        if (path == nullptr && command.m_path_needed &&
+            (path = uri_relative_path(ftp)) == nullptr) {
             return -1;
         }
         reset_statistics(ftp);
@@ -602,7 +601,8 @@ int receive_stream(tarvik_ftp_t *ftp, uint32_t flags, const Sink &sink, tarvik_m
             break;
         }
         // A failed or timed-out receive is not the end of the file.
-        if (length < 0 || !sink.m_write(sink.m_context, ftp->m_block, static_cast<size_t>(length))) {
+        if (length < 0 ||
+            !sink.m_write(sink.m_context, ftp->m_block, static_cast<size_t>(length))) {
             if ((flags & TARVIK_FTP_PROGRESS) != 0) {
                 tarvik_puts("\n");
             }
@@ -697,9 +697,9 @@ bool open_partial(FileSink &file)
         }
         tarvik_check_free_tag(directory, TARVIK_TAG);
     }
-    const uint32_t open_flags =
-        def_tarvik_open_write | def_tarvik_open_create | def_tarvik_open_large_file |
-        def_tarvik_open_close_exec | (file.m_append ? def_tarvik_open_append : def_tarvik_open_truncate);
+    const uint32_t open_flags = def_tarvik_open_write | def_tarvik_open_create |
+                                def_tarvik_open_large_file | def_tarvik_open_close_exec |
+                                (file.m_append ? def_tarvik_open_append : def_tarvik_open_truncate);
     file.m_fd = tarvik_open(file.m_partial, open_flags, file.m_mode);
     if (file.m_fd < 0 && created != nullptr) {
         tarvik_delete(created);
@@ -793,7 +793,8 @@ tarvik_ftp_t *open_for_url(uint32_t flags, const char *url)
     if ((flags & TARVIK_FTP_NO_DATA_TIMEOUT) != 0) {
         ftp->m_data_timeout = -1;
     }
-    if (tarvik_ftp_connect(ftp, url, 21) != 0 || tarvik_ftp_login(ftp, nullptr, nullptr, "I") != 0) {
+    if (tarvik_ftp_connect(ftp, url, 21) != 0 ||
+        tarvik_ftp_login(ftp, nullptr, nullptr, "I") != 0) {
         return tarvik_close_ftp(ftp);
     }
     return ftp;
@@ -803,7 +804,7 @@ tarvik_ftp_t *open_for_url(uint32_t flags, const char *url)
 const char *url_path(const tarvik_ftp_t *ftp)
 {
     return ftp->m_uri != nullptr && ftp->m_uri->m_path != nullptr ? ftp->m_uri->m_decoded_path
-                                                                    : nullptr;
+                                                                  : nullptr;
 }
 
 } // namespace
@@ -1067,8 +1068,7 @@ TARVIK_API int tarvik_ftp_command_puts(tarvik_ftp_t *ftp, const char *text)
     return command_nolock(ftp, text);
 }
 
-TARVIK_API int tarvik_ftp_command_vprintf(tarvik_ftp_t *ftp, const char *format,
-                                          va_list arguments)
+TARVIK_API int tarvik_ftp_command_vprintf(tarvik_ftp_t *ftp, const char *format, va_list arguments)
 {
     if (ftp == nullptr || format == nullptr) {
         return -1;
@@ -1128,9 +1128,15 @@ TARVIK_API int tarvik_ftp_chdir(tarvik_ftp_t *ftp, const char *path)
     return tarvik_ftp_cwd(ftp, path) == 250 ? 0 : -1;
 }
 
-TARVIK_API int tarvik_ftp_cdup(tarvik_ftp_t *ftp) { return command_with(ftp, "CDUP", nullptr, false); }
+TARVIK_API int tarvik_ftp_cdup(tarvik_ftp_t *ftp)
+{
+    return command_with(ftp, "CDUP", nullptr, false);
+}
 
-TARVIK_API int tarvik_ftp_pwd(tarvik_ftp_t *ftp) { return command_with(ftp, "PWD", nullptr, false); }
+TARVIK_API int tarvik_ftp_pwd(tarvik_ftp_t *ftp)
+{
+    return command_with(ftp, "PWD", nullptr, false);
+}
 
 TARVIK_API int tarvik_ftp_get_pwd(tarvik_ftp_t *ftp, char **text)
 {
@@ -1152,7 +1158,10 @@ TARVIK_API int tarvik_ftp_get_pwd(tarvik_ftp_t *ftp, char **text)
     return 0;
 }
 
-TARVIK_API int tarvik_ftp_syst(tarvik_ftp_t *ftp) { return command_with(ftp, "SYST", nullptr, false); }
+TARVIK_API int tarvik_ftp_syst(tarvik_ftp_t *ftp)
+{
+    return command_with(ftp, "SYST", nullptr, false);
+}
 
 TARVIK_API int tarvik_ftp_get_system(tarvik_ftp_t *ftp, char **text)
 {
@@ -1163,7 +1172,10 @@ TARVIK_API int tarvik_ftp_get_system(tarvik_ftp_t *ftp, char **text)
     return *text != nullptr ? 0 : -1;
 }
 
-TARVIK_API int tarvik_ftp_noop(tarvik_ftp_t *ftp) { return command_with(ftp, "NOOP", nullptr, false); }
+TARVIK_API int tarvik_ftp_noop(tarvik_ftp_t *ftp)
+{
+    return command_with(ftp, "NOOP", nullptr, false);
+}
 
 TARVIK_API int tarvik_ftp_check(tarvik_ftp_t *ftp) { return tarvik_ftp_noop(ftp) == 200 ? 0 : -1; }
 
@@ -1246,9 +1258,15 @@ TARVIK_API int tarvik_ftp_rest(tarvik_ftp_t *ftp, uint64_t offset)
     return command_with(ftp, "REST", text, true);
 }
 
-TARVIK_API int tarvik_ftp_abor(tarvik_ftp_t *ftp) { return command_with(ftp, "ABOR", nullptr, false); }
+TARVIK_API int tarvik_ftp_abor(tarvik_ftp_t *ftp)
+{
+    return command_with(ftp, "ABOR", nullptr, false);
+}
 
-TARVIK_API int tarvik_ftp_pasv(tarvik_ftp_t *ftp) { return command_with(ftp, "PASV", nullptr, false); }
+TARVIK_API int tarvik_ftp_pasv(tarvik_ftp_t *ftp)
+{
+    return command_with(ftp, "PASV", nullptr, false);
+}
 
 TARVIK_API int tarvik_ftp_epsv(tarvik_ftp_t *ftp)
 {
@@ -1437,10 +1455,9 @@ TARVIK_API int tarvik_ftp_simple_download_to_buffer_with_md5(uint32_t flags, con
 {
     tarvik_init_md5(md5);
     tarvik_ftp_t *ftp = open_for_url(flags, url);
-    const int result =
-        ftp != nullptr
-            ? tarvik_ftp_download_to_buffer_with_md5(ftp, flags, url_path(ftp), queue, max_size, md5)
-            : -1;
+    const int result = ftp != nullptr ? tarvik_ftp_download_to_buffer_with_md5(
+                                            ftp, flags, url_path(ftp), queue, max_size, md5)
+                                      : -1;
     tarvik_close_ftp(ftp);
     return result;
 }
@@ -1465,9 +1482,10 @@ TARVIK_API int tarvik_ftp_simple_download_to_file_with_md5(uint32_t flags, const
 {
     tarvik_init_md5(md5);
     tarvik_ftp_t *ftp = open_for_url(flags, url);
-    const int result = ftp != nullptr ? tarvik_ftp_download_to_file_with_md5(
-                                            ftp, flags, url_path(ftp), local_path, mode, md5)
-                                      : -1;
+    const int result =
+        ftp != nullptr
+            ? tarvik_ftp_download_to_file_with_md5(ftp, flags, url_path(ftp), local_path, mode, md5)
+            : -1;
     tarvik_close_ftp(ftp);
     return result;
 }
@@ -1478,8 +1496,8 @@ TARVIK_API int tarvik_ftp_simple_download_to_buffer(uint32_t flags, const char *
     return tarvik_ftp_simple_download_to_buffer_with_md5(flags, url, queue, max_size, nullptr);
 }
 
-TARVIK_API int tarvik_ftp_simple_download_to_ini(uint32_t flags, const char *url,
-                                                 tarvik_ini_t *ini, uint64_t max_size)
+TARVIK_API int tarvik_ftp_simple_download_to_ini(uint32_t flags, const char *url, tarvik_ini_t *ini,
+                                                 uint64_t max_size)
 {
     return tarvik_ftp_simple_download_to_ini_with_md5(flags, url, ini, max_size, nullptr);
 }
@@ -1516,12 +1534,11 @@ TARVIK_API int tarvik_ftp_download_progress_bar(tarvik_ftp_t *ftp, const char *l
     }
     const uint64_t remaining = size >= done ? size - done : size;
     const uint64_t eta = ftp->m_rate != 0 ? remaining * 100u / ftp->m_rate : remaining * 100u;
-    return tarvik_progress_bar(done, size, nullptr, label,
-                               "%10lu, %3lu.%02lu%sbps, ETA %02lu:%02lu",
-                               static_cast<unsigned long>(done), static_cast<unsigned long>(whole),
-                               static_cast<unsigned long>(hundredths), unit,
-                               static_cast<unsigned long>(eta / 6000u),
-                               static_cast<unsigned long>(eta / 100u % 60u));
+    return tarvik_progress_bar(
+        done, size, nullptr, label, "%10lu, %3lu.%02lu%sbps, ETA %02lu:%02lu",
+        static_cast<unsigned long>(done), static_cast<unsigned long>(whole),
+        static_cast<unsigned long>(hundredths), unit, static_cast<unsigned long>(eta / 6000u),
+        static_cast<unsigned long>(eta / 100u % 60u));
 }
 
 } // extern "C"

@@ -26,14 +26,14 @@ TARVIK_BEGIN_DECLS
 #define TARVIK_FTP_STATE_HIGH 0x400u    /* a byte of 0x80 or above: the next byte is ordinary */
 
 /* Download flags. */
-#define TARVIK_FTP_VERBOSE 0x1u         /* print every control line */
-#define TARVIK_FTP_ASK_USERNAME 0x2u    /* prompt for the user name (simple helpers) */
-#define TARVIK_FTP_ASK_PASSWORD 0x4u    /* prompt for the password (simple helpers) */
-#define TARVIK_FTP_PROGRESS 0x8u        /* draw the progress line, ended by a newline */
+#define TARVIK_FTP_VERBOSE 0x1u      /* print every control line */
+#define TARVIK_FTP_ASK_USERNAME 0x2u /* prompt for the user name (simple helpers) */
+#define TARVIK_FTP_ASK_PASSWORD 0x4u /* prompt for the password (simple helpers) */
+#define TARVIK_FTP_PROGRESS 0x8u     /* draw the progress line, ended by a newline */
 #define TARVIK_FTP_NO_DATA_TIMEOUT 0x10u
 #define TARVIK_FTP_REMOVE_ON_FAILURE 0x20u /* to-file: leave no partial file behind */
-#define TARVIK_FTP_MAKE_PARENTS 0x40u   /* to-file: create missing parent directories (0755) */
-#define TARVIK_FTP_SIZE_REQUIRED 0x80u  /* fail when SIZE fails (otherwise the size is 0) */
+#define TARVIK_FTP_MAKE_PARENTS 0x40u      /* to-file: create missing parent directories (0755) */
+#define TARVIK_FTP_SIZE_REQUIRED 0x80u     /* fail when SIZE fails (otherwise the size is 0) */
 #define TARVIK_FTP_RESUME 0x100u /* to-file: continue the partial file of an earlier attempt */
 
 /* Bytes of the I/O block: data moves in blocks of this size, and no reply line may be longer. */
@@ -93,8 +93,7 @@ TARVIK_API int tarvik_ftp_login(tarvik_ftp_t *ftp, const char *user, const char 
  * argument holding a line break, a lost connection or a reply time-out. */
 /* Sends text unchanged (null: only reads the next reply). */
 TARVIK_API int tarvik_ftp_command_puts(tarvik_ftp_t *ftp, const char *text);
-TARVIK_API int tarvik_ftp_command_vprintf(tarvik_ftp_t *ftp, const char *format,
-                                          va_list arguments);
+TARVIK_API int tarvik_ftp_command_vprintf(tarvik_ftp_t *ftp, const char *format, va_list arguments);
 TARVIK_API int tarvik_ftp_command_printf(tarvik_ftp_t *ftp, const char *format, ...)
     TARVIK_PRINTF(2, 3);
 TARVIK_API int tarvik_ftp_user(tarvik_ftp_t *ftp, const char *user);
@@ -195,8 +194,8 @@ TARVIK_API int tarvik_ftp_simple_download_to_file_with_md5(uint32_t flags, const
                                                            tarvik_md5_t *md5);
 TARVIK_API int tarvik_ftp_simple_download_to_buffer(uint32_t flags, const char *url,
                                                     tarvik_buffer_t *queue, uint64_t max_size);
-TARVIK_API int tarvik_ftp_simple_download_to_ini(uint32_t flags, const char *url,
-                                                 tarvik_ini_t *ini, uint64_t max_size);
+TARVIK_API int tarvik_ftp_simple_download_to_ini(uint32_t flags, const char *url, tarvik_ini_t *ini,
+                                                 uint64_t max_size);
 TARVIK_API int tarvik_ftp_simple_download_to_file(uint32_t flags, const char *url,
                                                   const char *local_path, uint32_t mode);
 /* Draws one progress line of a download (rate and time left from the statistics); returns

@@ -56,10 +56,10 @@ TEST_F(FtpTest, LineEndsInEveryChunking)
     } rows[] = {
         {"230-Welcome\r\n230 Done\r\n", {"230-Welcome", "230 Done"}},
         {"a\nb\rc\r\nd\n\re\n", {"a", "b", "c", "d", "e"}},
-        {"a\r\rb\n\n", {"a", "", "b", ""}},    // two CRs: two line ends
+        {"a\r\rb\n\n", {"a", "", "b", ""}}, // two CRs: two line ends
         {"a\r\n\r\nb\r\n", {"a", "", "b"}},
         {"220\r\n220 ok\r\n", {"220", "220 ok"}},
-        {"x\x80\ry\r\n", {"x\x80\ry"}},         // a high byte makes the CR ordinary
+        {"x\x80\ry\r\n", {"x\x80\ry"}}, // a high byte makes the CR ordinary
         {"x\xc3\xa9\r\n", {"x\xc3\xa9"}},
     };
     for (const auto &row : rows) {
@@ -381,18 +381,20 @@ TEST_F(FtpTest, CheckingCommands)
     ScriptServer server([](Peer &peer) {
         peer.send("220 x\r\n");
         const char *replies[] = {
-            "250 changed\r\n",                       // CWD
-            "550 no\r\n",                            // CWD
+            "250 changed\r\n",                          // CWD
+            "550 no\r\n",                               // CWD
             "257 \"/a \"quoted\" dir\" is current\r\n", // PWD
-            "257 \"\" empty\r\n",                    // PWD
-            "215 UNIX Type: L8\r\n",                 // SYST
-            "213 size is 1234567890123\r\n",         // SIZE
-            "213 none\r\n",                          // SIZE
-            "550 no file\r\n",                       // SIZE
-            "350 ready\r\n", "250 renamed\r\n",      // RNFR RNTO
-            "350 ready\r\n", "553 refused\r\n",      // RNFR RNTO
-            "200 utf8 on\r\n",                       // OPTS
-            "250 deleted\r\n",                       // DELE
+            "257 \"\" empty\r\n",                       // PWD
+            "215 UNIX Type: L8\r\n",                    // SYST
+            "213 size is 1234567890123\r\n",            // SIZE
+            "213 none\r\n",                             // SIZE
+            "550 no file\r\n",                          // SIZE
+            "350 ready\r\n",
+            "250 renamed\r\n", // RNFR RNTO
+            "350 ready\r\n",
+            "553 refused\r\n",                         // RNFR RNTO
+            "200 utf8 on\r\n",                         // OPTS
+            "250 deleted\r\n",                         // DELE
             "211-status\r\n 211 inner\r\n211 end\r\n", // STAT
         };
         for (const char *reply : replies) {
@@ -453,8 +455,8 @@ TEST_F(FtpTest, PassiveAddressIsIgnored)
         peer.send("213 5\r\n");
         peer.until("PASV");
         const int listener = listen_on("127.0.0.1", shared_port);
-        peer.send("227 Entering Passive Mode (127,0,0,2," + std::to_string(shared_port >> 8) +
-                  "," + std::to_string(shared_port & 255) + ")\r\n");
+        peer.send("227 Entering Passive Mode (127,0,0,2," + std::to_string(shared_port >> 8) + "," +
+                  std::to_string(shared_port & 255) + ")\r\n");
         peer.serve(listener, "hello");
         peer.until("QUIT");
         peer.send("221 bye\r\n");
@@ -473,9 +475,12 @@ TEST_F(FtpTest, PassiveAddressIsIgnored)
 TEST_F(FtpTest, MalformedPassiveRepliesFail)
 {
     const char *replies[] = {
-        "227 Entering Passive Mode 127,0,0,1,4,1\r\n", "227 (127,0,0,1,4,1,9)\r\n",
-        "227 (127,0,0,1,256,1)\r\n",                   "227 (127,0,0,1,0,0)\r\n",
-        "229 Entering Extended Passive Mode (|||70000|)\r\n", "425 no\r\n",
+        "227 Entering Passive Mode 127,0,0,1,4,1\r\n",
+        "227 (127,0,0,1,4,1,9)\r\n",
+        "227 (127,0,0,1,256,1)\r\n",
+        "227 (127,0,0,1,0,0)\r\n",
+        "229 Entering Extended Passive Mode (|||70000|)\r\n",
+        "425 no\r\n",
     };
     for (const char *reply : replies) {
         ScriptServer server([reply](Peer &peer) {
@@ -532,9 +537,8 @@ TEST_F(FtpTest, ActiveModeAcceptsOnlyTheServer)
     tarvik_ftp_t *ftp = tarvik_open_ftp();
     ftp->m_command_timeout = 5000;
     ftp->m_data_timeout = 5000;
-    ASSERT_EQ(tarvik_ftp_connect(ftp, (server.url() + "/f").replace(0, 3, "ftp@active").c_str(),
-                                 21),
-              0);
+    ASSERT_EQ(
+        tarvik_ftp_connect(ftp, (server.url() + "/f").replace(0, 3, "ftp@active").c_str(), 21), 0);
     EXPECT_EQ(ftp->m_passive, 0);
     ASSERT_EQ(tarvik_ftp_open_stream(ftp, 0, nullptr, "r"), 0);
     char data[32] = {};
@@ -572,8 +576,8 @@ TEST_F(FtpTest, QueueLimitAbortsTheTransfer)
     });
     tarvik_buffer_t *queue = tarvik_open_buffer();
     tarvik_md5_t md5;
-    EXPECT_EQ(tarvik_ftp_simple_download_to_buffer_with_md5(0, server.url("/f").c_str(), queue,
-                                                            100, &md5),
+    EXPECT_EQ(tarvik_ftp_simple_download_to_buffer_with_md5(0, server.url("/f").c_str(), queue, 100,
+                                                            &md5),
               -1);
     tarvik_close_buffer(queue);
     EXPECT_TRUE(server.finish().saw("ABOR"));
@@ -592,9 +596,9 @@ TEST_F(FtpTest, DownloadsIntoAQueueAndAnIniHandle)
     });
     tarvik_ini_t *ini = tarvik_open_ini();
     tarvik_md5_t md5;
-    ASSERT_EQ(tarvik_ftp_simple_download_to_ini_with_md5(0, server.url("/box.ini").c_str(), ini,
-                                                         0, &md5),
-              0);
+    ASSERT_EQ(
+        tarvik_ftp_simple_download_to_ini_with_md5(0, server.url("/box.ini").c_str(), ini, 0, &md5),
+        0);
     EXPECT_STREQ(tarvik_ini_get_value(ini, "box", "name", nullptr), "living room");
     EXPECT_STREQ(tarvik_ini_get_value(ini, "box", "channels", nullptr), "42");
     tarvik_md5_t expected;
@@ -671,9 +675,9 @@ TEST_F(FtpFileTest, PartialFilesAndResume)
     EXPECT_FALSE(exists(m_target + ".part"));
     {
         ScriptServer server(broken);
-        EXPECT_EQ(tarvik_ftp_simple_download_to_file(0, server.url("/x").c_str(),
-                                                     m_target.c_str(), 0600),
-                  -1);
+        EXPECT_EQ(
+            tarvik_ftp_simple_download_to_file(0, server.url("/x").c_str(), m_target.c_str(), 0600),
+            -1);
     }
     EXPECT_EQ(read_file(m_target), "old content");
     EXPECT_EQ(read_file(m_target + ".part"), whole.substr(0, 150000));
@@ -691,9 +695,8 @@ TEST_F(FtpFileTest, PartialFilesAndResume)
         peer.send("221 bye\r\n");
     });
     tarvik_md5_t md5;
-    EXPECT_EQ(tarvik_ftp_simple_download_to_file_with_md5(TARVIK_FTP_RESUME,
-                                                          resumed.url("/x").c_str(),
-                                                          m_target.c_str(), 0640, &md5),
+    EXPECT_EQ(tarvik_ftp_simple_download_to_file_with_md5(
+                  TARVIK_FTP_RESUME, resumed.url("/x").c_str(), m_target.c_str(), 0640, &md5),
               0);
     EXPECT_EQ(read_file(m_target), whole);
     EXPECT_FALSE(exists(m_target + ".part"));
@@ -716,9 +719,8 @@ TEST_F(FtpFileTest, EmptyFileAndMissingParents)
         peer.until("QUIT");
         peer.send("221 bye\r\n");
     });
-    EXPECT_EQ(tarvik_ftp_simple_download_to_file(0, empty.url("/e").c_str(), m_target.c_str(),
-                                                 0644),
-              0);
+    EXPECT_EQ(
+        tarvik_ftp_simple_download_to_file(0, empty.url("/e").c_str(), m_target.c_str(), 0644), 0);
     EXPECT_FALSE(exists(m_target));
     EXPECT_FALSE(exists(m_target + ".part"));
     const std::string deep = m_directory + "/a/b/c.bin";
