@@ -800,11 +800,20 @@ tarvik_ftp_t *open_for_url(uint32_t flags, const char *url)
     return ftp;
 }
 
-// The URI's path as the helpers download it (decoded, with its leading "/").
-const char *url_path(const tarvik_ftp_t *ftp)
+// Connects to url, logs in and runs download(ftp, path) over the URI's path (decoded, with
+// its leading "/"); the digest is initialised even when nothing can be downloaded.
+template <typename Download>
+int simple_download(uint32_t flags, const char *url, tarvik_md5_t *md5, Download download)
 {
-    return ftp->m_uri != nullptr && ftp->m_uri->m_path != nullptr ? ftp->m_uri->m_decoded_path
-                                                                  : nullptr;
+    tarvik_init_md5(md5);
+    tarvik_ftp_t *ftp = open_for_url(flags, url);
+    if (ftp == nullptr) {
+        return -1;
+    }
+    const char *path = ftp->m_uri->m_path != nullptr ? ftp->m_uri->m_decoded_path : nullptr;
+    const int result = download(ftp, path);
+    tarvik_close_ftp(ftp);
+    return result;
 }
 
 } // namespace
@@ -1088,54 +1097,54 @@ TARVIK_API int tarvik_ftp_command_printf(tarvik_ftp_t *ftp, const char *format, 
     return code;
 }
 
-TARVIK_API int tarvik_ftp_user(tarvik_ftp_t *ftp, const char *user)
-{
-    return command_with(ftp, "USER", user, true);
-}
+// The plain commands: each sends its verb with the argument (required, optional, or none)
+// and returns the reply code.
+#define TARVIK_FTP_COMMAND(name, verb, required)                                                   \
+    TARVIK_API int tarvik_ftp_##name(tarvik_ftp_t *ftp, const char *argument)                      \
+    {                                                                                              \
+        return command_with(ftp, verb, argument, required);                                        \
+    }
+#define TARVIK_FTP_BARE_COMMAND(name, verb)                                                        \
+    TARVIK_API int tarvik_ftp_##name(tarvik_ftp_t *ftp)                                            \
+    {                                                                                              \
+        return command_with(ftp, verb, nullptr, false);                                            \
+    }
 
-TARVIK_API int tarvik_ftp_pass(tarvik_ftp_t *ftp, const char *password)
-{
-    return command_with(ftp, "PASS", password, true);
-}
+TARVIK_FTP_COMMAND(user, "USER", true)
+TARVIK_FTP_COMMAND(pass, "PASS", true)
+TARVIK_FTP_COMMAND(acct, "ACCT", true)
+TARVIK_FTP_COMMAND(stru, "STRU", true)
+TARVIK_FTP_COMMAND(mode, "MODE", true)
+TARVIK_FTP_COMMAND(cwd, "CWD", true)
+TARVIK_FTP_COMMAND(mkd, "MKD", true)
+TARVIK_FTP_COMMAND(rmd, "RMD", true)
+TARVIK_FTP_COMMAND(dele, "DELE", true)
+TARVIK_FTP_COMMAND(rnfr, "RNFR", true)
+TARVIK_FTP_COMMAND(rnto, "RNTO", true)
+TARVIK_FTP_COMMAND(mdtm, "MDTM", true)
+TARVIK_FTP_COMMAND(size, "SIZE", true)
+TARVIK_FTP_COMMAND(site, "SITE", true)
+TARVIK_FTP_COMMAND(opts, "OPTS", true)
+TARVIK_FTP_COMMAND(stat, "STAT", false)
+TARVIK_FTP_COMMAND(help, "HELP", false)
+TARVIK_FTP_BARE_COMMAND(cdup, "CDUP")
+TARVIK_FTP_BARE_COMMAND(pwd, "PWD")
+TARVIK_FTP_BARE_COMMAND(syst, "SYST")
+TARVIK_FTP_BARE_COMMAND(noop, "NOOP")
+TARVIK_FTP_BARE_COMMAND(abor, "ABOR")
+TARVIK_FTP_BARE_COMMAND(pasv, "PASV")
 
-TARVIK_API int tarvik_ftp_acct(tarvik_ftp_t *ftp, const char *account)
-{
-    return command_with(ftp, "ACCT", account, true);
-}
+#undef TARVIK_FTP_BARE_COMMAND
+#undef TARVIK_FTP_COMMAND
 
 TARVIK_API int tarvik_ftp_type(tarvik_ftp_t *ftp, const char *type)
 {
     return command_with(ftp, "TYPE", type != nullptr ? type : "I", true);
 }
 
-TARVIK_API int tarvik_ftp_stru(tarvik_ftp_t *ftp, const char *structure)
-{
-    return command_with(ftp, "STRU", structure, true);
-}
-
-TARVIK_API int tarvik_ftp_mode(tarvik_ftp_t *ftp, const char *mode)
-{
-    return command_with(ftp, "MODE", mode, true);
-}
-
-TARVIK_API int tarvik_ftp_cwd(tarvik_ftp_t *ftp, const char *path)
-{
-    return command_with(ftp, "CWD", path, true);
-}
-
 TARVIK_API int tarvik_ftp_chdir(tarvik_ftp_t *ftp, const char *path)
 {
     return tarvik_ftp_cwd(ftp, path) == 250 ? 0 : -1;
-}
-
-TARVIK_API int tarvik_ftp_cdup(tarvik_ftp_t *ftp)
-{
-    return command_with(ftp, "CDUP", nullptr, false);
-}
-
-TARVIK_API int tarvik_ftp_pwd(tarvik_ftp_t *ftp)
-{
-    return command_with(ftp, "PWD", nullptr, false);
 }
 
 TARVIK_API int tarvik_ftp_get_pwd(tarvik_ftp_t *ftp, char **text)
@@ -1158,11 +1167,6 @@ TARVIK_API int tarvik_ftp_get_pwd(tarvik_ftp_t *ftp, char **text)
     return 0;
 }
 
-TARVIK_API int tarvik_ftp_syst(tarvik_ftp_t *ftp)
-{
-    return command_with(ftp, "SYST", nullptr, false);
-}
-
 TARVIK_API int tarvik_ftp_get_system(tarvik_ftp_t *ftp, char **text)
 {
     if (text == nullptr || tarvik_ftp_syst(ftp) != 215) {
@@ -1170,11 +1174,6 @@ TARVIK_API int tarvik_ftp_get_system(tarvik_ftp_t *ftp, char **text)
     }
     *text = tarvik_strdup_tag(ftp->m_reply_text, TARVIK_TAG);
     return *text != nullptr ? 0 : -1;
-}
-
-TARVIK_API int tarvik_ftp_noop(tarvik_ftp_t *ftp)
-{
-    return command_with(ftp, "NOOP", nullptr, false);
 }
 
 TARVIK_API int tarvik_ftp_check(tarvik_ftp_t *ftp) { return tarvik_ftp_noop(ftp) == 200 ? 0 : -1; }
@@ -1188,49 +1187,14 @@ TARVIK_API int tarvik_ftp_quit(tarvik_ftp_t *ftp)
     return command_with(ftp, "QUIT", nullptr, false);
 }
 
-TARVIK_API int tarvik_ftp_mkd(tarvik_ftp_t *ftp, const char *path)
-{
-    return command_with(ftp, "MKD", path, true);
-}
-
-TARVIK_API int tarvik_ftp_rmd(tarvik_ftp_t *ftp, const char *path)
-{
-    return command_with(ftp, "RMD", path, true);
-}
-
-TARVIK_API int tarvik_ftp_dele(tarvik_ftp_t *ftp, const char *path)
-{
-    return command_with(ftp, "DELE", path, true);
-}
-
 TARVIK_API int tarvik_ftp_delete(tarvik_ftp_t *ftp, const char *path)
 {
     return tarvik_ftp_dele(ftp, path) == 250 ? 0 : -1;
 }
 
-TARVIK_API int tarvik_ftp_rnfr(tarvik_ftp_t *ftp, const char *path)
-{
-    return command_with(ftp, "RNFR", path, true);
-}
-
-TARVIK_API int tarvik_ftp_rnto(tarvik_ftp_t *ftp, const char *path)
-{
-    return command_with(ftp, "RNTO", path, true);
-}
-
 TARVIK_API int tarvik_ftp_rename(tarvik_ftp_t *ftp, const char *from, const char *to)
 {
     return tarvik_ftp_rnfr(ftp, from) == 350 && tarvik_ftp_rnto(ftp, to) == 250 ? 0 : -1;
-}
-
-TARVIK_API int tarvik_ftp_mdtm(tarvik_ftp_t *ftp, const char *path)
-{
-    return command_with(ftp, "MDTM", path, true);
-}
-
-TARVIK_API int tarvik_ftp_size(tarvik_ftp_t *ftp, const char *path)
-{
-    return command_with(ftp, "SIZE", path, true);
 }
 
 TARVIK_API int tarvik_ftp_get_size(tarvik_ftp_t *ftp, const char *path, uint64_t *size)
@@ -1256,16 +1220,6 @@ TARVIK_API int tarvik_ftp_rest(tarvik_ftp_t *ftp, uint64_t offset)
     char text[24];
     tarvik::detail::Writer(text, sizeof(text)).decimal(offset);
     return command_with(ftp, "REST", text, true);
-}
-
-TARVIK_API int tarvik_ftp_abor(tarvik_ftp_t *ftp)
-{
-    return command_with(ftp, "ABOR", nullptr, false);
-}
-
-TARVIK_API int tarvik_ftp_pasv(tarvik_ftp_t *ftp)
-{
-    return command_with(ftp, "PASV", nullptr, false);
 }
 
 TARVIK_API int tarvik_ftp_epsv(tarvik_ftp_t *ftp)
@@ -1294,16 +1248,6 @@ TARVIK_API int tarvik_ftp_eprt(tarvik_ftp_t *ftp, const char *format, ...)
     return code;
 }
 
-TARVIK_API int tarvik_ftp_site(tarvik_ftp_t *ftp, const char *text)
-{
-    return command_with(ftp, "SITE", text, true);
-}
-
-TARVIK_API int tarvik_ftp_opts(tarvik_ftp_t *ftp, const char *text)
-{
-    return command_with(ftp, "OPTS", text, true);
-}
-
 TARVIK_API int tarvik_ftp_set_option(tarvik_ftp_t *ftp, const char *name, const char *value)
 {
     if (name == nullptr) {
@@ -1314,16 +1258,6 @@ TARVIK_API int tarvik_ftp_set_option(tarvik_ftp_t *ftp, const char *name, const 
     const int code = text != nullptr ? tarvik_ftp_opts(ftp, text) : -1;
     tarvik_check_free_tag(text, TARVIK_TAG);
     return code == 200 ? 0 : -1;
-}
-
-TARVIK_API int tarvik_ftp_stat(tarvik_ftp_t *ftp, const char *path)
-{
-    return command_with(ftp, "STAT", path, false);
-}
-
-TARVIK_API int tarvik_ftp_help(tarvik_ftp_t *ftp, const char *topic)
-{
-    return command_with(ftp, "HELP", topic, false);
 }
 
 // ---- data transfers -----------------------------------------------------------------------
@@ -1453,41 +1387,27 @@ TARVIK_API int tarvik_ftp_simple_download_to_buffer_with_md5(uint32_t flags, con
                                                              tarvik_buffer_t *queue,
                                                              uint64_t max_size, tarvik_md5_t *md5)
 {
-    tarvik_init_md5(md5);
-    tarvik_ftp_t *ftp = open_for_url(flags, url);
-    const int result = ftp != nullptr ? tarvik_ftp_download_to_buffer_with_md5(
-                                            ftp, flags, url_path(ftp), queue, max_size, md5)
-                                      : -1;
-    tarvik_close_ftp(ftp);
-    return result;
+    return simple_download(flags, url, md5, [&](tarvik_ftp_t *ftp, const char *path) {
+        return tarvik_ftp_download_to_buffer_with_md5(ftp, flags, path, queue, max_size, md5);
+    });
 }
 
 TARVIK_API int tarvik_ftp_simple_download_to_ini_with_md5(uint32_t flags, const char *url,
                                                           tarvik_ini_t *ini, uint64_t max_size,
                                                           tarvik_md5_t *md5)
 {
-    tarvik_init_md5(md5);
-    tarvik_ftp_t *ftp = open_for_url(flags, url);
-    const int result =
-        ftp != nullptr
-            ? tarvik_ftp_download_to_ini_with_md5(ftp, flags, url_path(ftp), ini, max_size, md5)
-            : -1;
-    tarvik_close_ftp(ftp);
-    return result;
+    return simple_download(flags, url, md5, [&](tarvik_ftp_t *ftp, const char *path) {
+        return tarvik_ftp_download_to_ini_with_md5(ftp, flags, path, ini, max_size, md5);
+    });
 }
 
 TARVIK_API int tarvik_ftp_simple_download_to_file_with_md5(uint32_t flags, const char *url,
                                                            const char *local_path, uint32_t mode,
                                                            tarvik_md5_t *md5)
 {
-    tarvik_init_md5(md5);
-    tarvik_ftp_t *ftp = open_for_url(flags, url);
-    const int result =
-        ftp != nullptr
-            ? tarvik_ftp_download_to_file_with_md5(ftp, flags, url_path(ftp), local_path, mode, md5)
-            : -1;
-    tarvik_close_ftp(ftp);
-    return result;
+    return simple_download(flags, url, md5, [&](tarvik_ftp_t *ftp, const char *path) {
+        return tarvik_ftp_download_to_file_with_md5(ftp, flags, path, local_path, mode, md5);
+    });
 }
 
 TARVIK_API int tarvik_ftp_simple_download_to_buffer(uint32_t flags, const char *url,
