@@ -3,7 +3,9 @@
 #pragma once
 
 #define TARVIK_APPLET(name, entry, flags) int entry(int argc, char **argv);
+#define TARVIK_PLUGIN_APPLET(name, plugin, flags)
 #include "applets.def"
+#undef TARVIK_PLUGIN_APPLET
 #undef TARVIK_APPLET
 
 // Registers every applet, dispatches on argv[0] and releases the registry.

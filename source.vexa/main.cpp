@@ -20,7 +20,11 @@ tarvik_multicall_t *register_applets(tarvik_multicall_t *list)
 {
 #define TARVIK_APPLET(name, entry, flags)                                                          \
     list = tarvik_add_multicall(list, (flags), entry, (name), PREFIXES, SUFFIXES, INSTALL_PATH);
+#define TARVIK_PLUGIN_APPLET(name, plugin, flags)                                                  \
+    list = tarvik_add_multicall_ex(list, (flags), (plugin), nullptr, (name), PREFIXES, SUFFIXES,   \
+                                   INSTALL_PATH);
 #include "applets.def"
+#undef TARVIK_PLUGIN_APPLET
 #undef TARVIK_APPLET
     return list;
 }

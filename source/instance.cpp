@@ -5,6 +5,7 @@
 #include "instance.h"
 
 #include "detail/common.hpp"
+#include "detail/pattern.hpp"
 #include "heap.h"
 
 #include <climits>
@@ -315,6 +316,26 @@ TARVIK_API int tarvik_ginstance_delete(int handle)
 TARVIK_API int tarvik_compare_mime_type(const char *a, const char *b)
 {
     return strcmp(a != nullptr ? a : "", b != nullptr ? b : "");
+}
+
+TARVIK_API int tarvik_compare_mime_type_hint(const char *hint_list, const char *mime_type)
+{
+    if (hint_list == nullptr) {
+        return 0;
+    }
+    for (const char *at = hint_list;; ++at) {
+        while (tarvik::detail::is_blank(*at)) {
+            ++at;
+        }
+        const size_t length = strcspn(at, ";|");
+        if (tarvik::detail::match_pattern(tarvik::detail::Text(at, length), mime_type, true)) {
+            return 0;
+        }
+        at += length;
+        if (*at == '\0') {
+            return -1;
+        }
+    }
 }
 
 } // extern "C"

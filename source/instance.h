@@ -78,6 +78,9 @@ TARVIK_API int tarvik_ginstance_delete(int handle);
 
 /* 0 when both texts are equal (null counts as empty), else non-zero. */
 TARVIK_API int tarvik_compare_mime_type(const char *a, const char *b);
+/* 0 when hint_list is null or one of its ";" or "|" separated patterns (leading blanks
+ * skipped, case ignored) matches mime_type, else -1. */
+TARVIK_API int tarvik_compare_mime_type_hint(const char *hint_list, const char *mime_type);
 
 TARVIK_END_DECLS
 

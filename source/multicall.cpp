@@ -8,6 +8,7 @@
 #include "detail/common.hpp"
 #include "heap.h"
 #include "pattern.h"
+#include "plugin.h"
 #include "process.h"
 #include "terminal.h"
 #include "version.h"
@@ -179,29 +180,37 @@ TARVIK_API tarvik_multicall_t *tarvik_add_multicall_ex(tarvik_multicall_t *list,
                                                        const char *path)
 {
     flags &= ~TARVIK_MULTICALL_PLUGIN;
+    int plugin = -1;
     if (entry == nullptr) {
-        // Plugin files are loaded here once the plugin registry exists; until then an
-        // applet without a built-in entry is simply not registered.
-        (void)plugin_path;
-        return list;
+        // The entry is a plugin's main: without the plugin the name is not registered.
+        plugin = tarvik_load_plugin(plugin_path, nullptr, nullptr);
+        entry = tarvik_plugin_get_main_entry(plugin);
+        if (entry == nullptr) {
+            tarvik_unload_plugin(plugin);
+            return list;
+        }
+        flags |= plugin_path != nullptr ? TARVIK_MULTICALL_PLUGIN
+                                        : TARVIK_MULTICALL_PLUGIN | TARVIK_MULTICALL_BUILTIN;
     }
     const size_t lengths[] = {length_of(name), length_of(prefixes), length_of(suffixes),
                               length_of(path)};
     size_t size = sizeof(tarvik_multicall_t);
     for (size_t length : lengths) {
         if (length > static_cast<size_t>(-1) - size - 1) {
+            tarvik_unload_plugin(plugin);
             return list;
         }
         size += length + 1;
     }
     auto *record = static_cast<tarvik_multicall_t *>(tarvik_alloc_tag(size, TARVIK_TAG));
     if (record == nullptr) {
+        tarvik_unload_plugin(plugin);
         return list;
     }
     char *cursor = reinterpret_cast<char *>(record + 1);
     record->m_next = nullptr;
     record->m_flags = flags;
-    record->m_plugin = -1;
+    record->m_plugin = plugin;
     record->m_entry = entry;
     record->m_name = place_string(&cursor, name);
     record->m_prefixes = place_string(&cursor, prefixes);
@@ -255,8 +264,9 @@ TARVIK_API tarvik_multicall_t *tarvik_free_multicall(tarvik_multicall_t *list)
 {
     while (list != nullptr) {
         tarvik_multicall_t *next = list->m_next;
-        // A record holding a plugin reference (m_plugin != -1) releases it here once the
-        // plugin registry exists; built-in entries hold none.
+        if (list->m_plugin != -1) {
+            tarvik_unload_plugin(list->m_plugin);
+        }
         tarvik_free_tag(list, TARVIK_TAG);
         list = next;
     }

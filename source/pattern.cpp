@@ -4,6 +4,7 @@
 #include "pattern.h"
 
 #include "ctype.h"
+#include "detail/pattern.hpp"
 
 #include <cstring>
 
@@ -104,6 +105,15 @@ int check_list(const char *list, const char *separators, const char *text, bool 
 }
 
 } // namespace
+
+namespace tarvik::detail {
+
+bool match_pattern(Text pattern, const char *text, bool fold_case)
+{
+    return match(pattern.m_data, pattern.end(), text != nullptr ? text : "", fold_case);
+}
+
+} // namespace tarvik::detail
 
 extern "C" {
 
