@@ -23,6 +23,20 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+// Names of user ids for one report: a few users own most processes, so a small table of
+// the latest answers saves asking again for every record.
+struct tarvik_ps_users_s {
+    static constexpr size_t COUNT = 16;
+    static constexpr size_t NAME_SIZE = 64; // longer names are cut
+    uint32_t m_uid[COUNT];
+    char m_name[COUNT][NAME_SIZE];
+    size_t m_used;
+    size_t m_next;
+    bool m_passwd_read;
+    char *m_passwd; // /etc/passwd, read on the first lookup
+    size_t m_passwd_length;
+};
+
 namespace {
 
 using tarvik::detail::PS_SCRATCH_SIZE;
@@ -189,10 +203,9 @@ ssize_t read_small(int directory, const char *path, char *scratch, size_t size,
 struct Reader {
     uint32_t m_flags;
     uint32_t m_self;
-    bool m_keep_inodes; // with the descriptor bit: keep socket and pipe inodes, not only count
-    int m_directory;    // /proc
-    char m_path[64];    // "<pid>/" and the leaf being read
-    size_t m_prefix;    // length of "<pid>/"
+    int m_directory; // /proc
+    char m_path[64]; // "<pid>/" and the leaf being read
+    size_t m_prefix; // length of "<pid>/"
     char *m_scratch;
     uint64_t m_page_kb;
     uint64_t m_uptime;
@@ -314,7 +327,8 @@ void read_descriptor(int directory, const char *name, unsigned char type, bool k
 // directory stream would allocate and probe the descriptor for every process.
 void read_descriptors(Reader &reader, tarvik_ps_t *record)
 {
-    if (!reader.m_keep_inodes) {
+    bool keep_inodes = (reader.m_flags & TARVIK_PS_INODES) != 0;
+    if (!keep_inodes) {
         // Newer kernels give the number of open descriptors as the size of the directory,
         // one call instead of a walk; older ones say 0, and so does a process without any,
         // which the walk then confirms.
@@ -341,7 +355,7 @@ void read_descriptors(Reader &reader, tarvik_ps_t *record)
             struct dirent64 entry_head;
             memcpy(&entry_head, reader.m_scratch + offset, offsetof(struct dirent64, d_name));
             const char *name = reader.m_scratch + offset + offsetof(struct dirent64, d_name);
-            read_descriptor(directory, name, entry_head.d_type, reader.m_keep_inodes, record);
+            read_descriptor(directory, name, entry_head.d_type, keep_inodes, record);
             if (entry_head.d_reclen == 0) {
                 break;
             }
@@ -378,7 +392,7 @@ void read_record(Reader &reader, tarvik_ps_t *record)
     if ((reader.m_flags & TARVIK_PS_EXE) != 0) {
         read_exe(reader, record);
     }
-    if ((reader.m_flags & TARVIK_PS_INODES) != 0) {
+    if ((reader.m_flags & (TARVIK_PS_INODES | TARVIK_PS_FD_COUNT)) != 0) {
         read_descriptors(reader, record);
     }
     if ((reader.m_flags & TARVIK_PS_MAPS) != 0) {
@@ -405,11 +419,10 @@ uint32_t entry_pid(int directory, const struct dirent *entry)
     return static_cast<uint32_t>(decimal_value(name, name + strlen(name)));
 }
 
-tarvik_ps_t *open_ps_nolock(uint32_t flags, bool keep_inodes = true)
+tarvik_ps_t *open_ps_nolock(uint32_t flags)
 {
     Reader reader{};
     reader.m_flags = flags;
-    reader.m_keep_inodes = keep_inodes;
     reader.m_self = static_cast<uint32_t>(getpid());
     reader.m_directory = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (reader.m_directory < 0) {
@@ -452,7 +465,7 @@ tarvik_ps_t *open_ps_nolock(uint32_t flags, bool keep_inodes = true)
 }
 
 void push_xml_record(tarvik_buffer_t *buffer, const tarvik_ps_t *record, int index, uint32_t self,
-                     tarvik::detail::PsUserNames *users)
+                     tarvik_ps_users_t *users)
 {
     bool mine = record->m_pid == self || record->m_ppid == self;
     tarvik_push_printf(buffer,
@@ -461,7 +474,7 @@ void push_xml_record(tarvik_buffer_t *buffer, const tarvik_ps_t *record, int ind
                        mine ? " self=\"yes\"" : "", index,
                        static_cast<unsigned long>(record->m_ppid),
                        static_cast<unsigned long>(record->m_pid));
-    tarvik::detail::ps_push_cdata(buffer, tarvik::detail::ps_user_name(users, record->m_uid));
+    tarvik::detail::ps_push_cdata(buffer, tarvik_ps_user_name(users, record->m_uid));
     tarvik_push_puts(buffer, "]]></username>\n\t\t<state><![CDATA[");
     tarvik::detail::ps_push_cdata(buffer, record->m_state);
     tarvik_push_printf(buffer,
@@ -484,21 +497,18 @@ int push_ps_xml_nolock(tarvik_buffer_t *buffer)
         return -1;
     }
     uint32_t self = static_cast<uint32_t>(getpid());
-    auto *users = static_cast<tarvik::detail::PsUserNames *>(
-        tarvik_alloc_tag(sizeof(tarvik::detail::PsUserNames), TARVIK_TAG));
+    tarvik_ps_users_t *users = tarvik_open_ps_users();
     if (users == nullptr) {
         tarvik_close_ps(list);
         return -1;
     }
-    tarvik::detail::ps_user_names_init(users);
     tarvik_push_puts(buffer, "<?xml version='1.0' encoding='UTF-8' standalone='yes'?>\n<ps>\n");
     int index = 0;
     for (const tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
         push_xml_record(buffer, record, index++, self, users);
     }
     tarvik_push_puts(buffer, "</ps>\n<!-- end of ps.xml -->\n");
-    tarvik::detail::ps_user_names_free(users);
-    tarvik_free_tag(users, TARVIK_TAG);
+    tarvik_close_ps_users(users);
     tarvik_close_ps(list);
     return 0;
 }
@@ -546,10 +556,23 @@ void print_match(const tarvik_ps_t *record)
                   record->m_exe != nullptr ? record->m_exe : "");
 }
 
+bool maps_any(const tarvik_ps_t *record, const char *const *libraries, int count, uint32_t self)
+{
+    if (!tarvik::detail::ps_is_library_user(record, self)) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (tarvik::detail::ps_maps_library(record, libraries[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // One pass of the library kill: -1 when a match was due a signal of -1, else the matches;
 // -2 when the table cannot be read.
-int kill_libdepend_pass(const char *library, int pass, int first_signal, int late_signal,
-                        int verbose)
+int kill_libdepend_pass(const char *const *libraries, int count, int pass, int first_signal,
+                        int late_signal, int verbose)
 {
     tarvik_ps_t *list = open_ps_nolock(TARVIK_PS_EXE | TARVIK_PS_MAPS);
     if (list == nullptr) {
@@ -561,11 +584,10 @@ int kill_libdepend_pass(const char *library, int pass, int first_signal, int lat
     int matches = 0;
     bool refused = false;
     for (const tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
-        if (!tarvik::detail::ps_is_library_user(record, self) ||
-            !tarvik::detail::ps_maps_library(record, library)) {
+        if (!maps_any(record, libraries, count, self)) {
             continue;
         }
-        if (verbose) {
+        if ((verbose & TARVIK_KILL_LIST_MATCHES) != 0) {
             print_match(record);
         }
         if (signalling) {
@@ -1062,14 +1084,6 @@ void ps_push_cdata(struct tarvik_buffer_s *buffer, const char *text)
     tarvik_push_buffer(buffer, run, static_cast<size_t>(p - run));
 }
 
-void ps_user_names_init(PsUserNames *names) { memset(names, 0, sizeof(*names)); }
-
-void ps_user_names_free(PsUserNames *names)
-{
-    tarvik_check_free_tag(names->m_passwd, TARVIK_TAG);
-    names->m_passwd = nullptr;
-}
-
 bool ps_passwd_name(const char *text, size_t length, uint32_t uid, const char **name_out,
                     size_t *name_length_out)
 {
@@ -1102,43 +1116,6 @@ bool ps_passwd_name(const char *text, size_t length, uint32_t uid, const char **
         }
     }
     return false;
-}
-
-const char *ps_user_name(PsUserNames *names, uint32_t uid)
-{
-    for (size_t i = 0; i < names->m_used; ++i) {
-        if (names->m_uid[i] == uid) {
-            return names->m_name[i];
-        }
-    }
-    // The local file answers first: asking the name service loads its modules, which costs
-    // more memory than the whole table on a small device. Other ids go to the service.
-    if (!names->m_passwd_read) {
-        names->m_passwd_read = true;
-        names->m_passwd = read_whole_file("/etc/passwd", PROC_FILE_LIMIT, &names->m_passwd_length);
-    }
-    const char *name = nullptr;
-    size_t length = 0;
-    if (names->m_passwd == nullptr ||
-        !ps_passwd_name(names->m_passwd, names->m_passwd_length, uid, &name, &length)) {
-        struct passwd *entry = getpwuid(static_cast<uid_t>(uid));
-        name = entry != nullptr && entry->pw_name != nullptr ? entry->pw_name : "owner";
-        length = strlen(name);
-    }
-    if (length >= PsUserNames::NAME_SIZE) {
-        length = PsUserNames::NAME_SIZE - 1;
-    }
-    size_t slot = names->m_used < PsUserNames::COUNT ? names->m_used++
-                                                     : (names->m_next++ % PsUserNames::COUNT);
-    names->m_uid[slot] = uid;
-    memcpy(names->m_name[slot], name, length);
-    names->m_name[slot][length] = '\0';
-    return names->m_name[slot];
-}
-
-tarvik_ps_t *ps_open(uint32_t flags, bool keep_inodes)
-{
-    return open_ps_nolock(flags, keep_inodes);
 }
 
 bool ps_is_library_user(const tarvik_ps_t *record, uint32_t self)
@@ -1188,6 +1165,72 @@ TARVIK_API tarvik_ps_t *tarvik_ps_search_by_inode(tarvik_ps_t *list, uint64_t in
     return nullptr;
 }
 
+TARVIK_API int tarvik_ps_maps_library(const tarvik_ps_t *record, const char *library)
+{
+    if (record == nullptr || library == nullptr || library[0] == '\0') {
+        return 0;
+    }
+    uint32_t self = static_cast<uint32_t>(getpid());
+    return maps_any(record, &library, 1, self) ? 1 : 0;
+}
+
+TARVIK_API tarvik_ps_users_t *tarvik_open_ps_users(void)
+{
+    auto *users =
+        static_cast<tarvik_ps_users_t *>(tarvik_alloc_tag(sizeof(tarvik_ps_users_t), TARVIK_TAG));
+    if (users != nullptr) {
+        memset(users, 0, sizeof(*users));
+    }
+    return users;
+}
+
+TARVIK_API int tarvik_close_ps_users(tarvik_ps_users_t *users)
+{
+    if (users != nullptr) {
+        tarvik_check_free_tag(users->m_passwd, TARVIK_TAG);
+        tarvik_free_tag(users, TARVIK_TAG);
+    }
+    return 0;
+}
+
+TARVIK_API const char *tarvik_ps_user_name(tarvik_ps_users_t *users, uint32_t uid)
+{
+    if (users == nullptr) {
+        struct passwd *entry = getpwuid(static_cast<uid_t>(uid));
+        return entry != nullptr && entry->pw_name != nullptr ? entry->pw_name : "owner";
+    }
+    for (size_t i = 0; i < users->m_used; ++i) {
+        if (users->m_uid[i] == uid) {
+            return users->m_name[i];
+        }
+    }
+    // The local file answers first: asking the name service loads its modules, which costs
+    // more memory than the whole table on a small device. Other ids go to the service.
+    if (!users->m_passwd_read) {
+        users->m_passwd_read = true;
+        users->m_passwd = tarvik::detail::read_whole_file(
+            "/etc/passwd", tarvik::detail::PROC_FILE_LIMIT, &users->m_passwd_length);
+    }
+    const char *name = nullptr;
+    size_t length = 0;
+    if (users->m_passwd == nullptr ||
+        !tarvik::detail::ps_passwd_name(users->m_passwd, users->m_passwd_length, uid, &name,
+                                        &length)) {
+        name = tarvik_ps_user_name(nullptr, uid);
+        length = strlen(name);
+    }
+    if (length >= tarvik_ps_users_t::NAME_SIZE) {
+        length = tarvik_ps_users_t::NAME_SIZE - 1;
+    }
+    size_t slot = users->m_used < tarvik_ps_users_t::COUNT
+                      ? users->m_used++
+                      : (users->m_next++ % tarvik_ps_users_t::COUNT);
+    users->m_uid[slot] = uid;
+    memcpy(users->m_name[slot], name, length);
+    users->m_name[slot][length] = '\0';
+    return users->m_name[slot];
+}
+
 TARVIK_API int tarvik_push_ps_xml(struct tarvik_buffer_s *buffer)
 {
     if (buffer != nullptr) {
@@ -1216,24 +1259,37 @@ TARVIK_API int tarvik_kill(int pid, int signal)
     return kill(static_cast<pid_t>(pid), signal) == 0 ? 0 : -1;
 }
 
-TARVIK_API int tarvik_kill_libdepend(const char *library, int first_signal, int late_signal,
-                                     int verbose)
+TARVIK_API int tarvik_kill_libdepend_ex(const char *const *libraries, int count, int first_signal,
+                                        int late_signal, int verbose)
 {
-    if (library == nullptr || library[0] == '\0') {
+    for (int i = 0; libraries != nullptr && i < count; ++i) {
+        if (libraries[i] == nullptr || libraries[i][0] == '\0') {
+            return -1;
+        }
+    }
+    if (libraries == nullptr || count <= 0) {
         return -1;
     }
     for (int pass = 0;;) {
-        int result = kill_libdepend_pass(library, pass, first_signal, late_signal, verbose);
+        int result =
+            kill_libdepend_pass(libraries, count, pass, first_signal, late_signal, verbose);
         if (result <= 0) {
             return result == -2 ? -1 : result;
         }
         ++pass;
-        if (verbose) {
+        if ((verbose & TARVIK_KILL_WAIT_LINES) != 0) {
             tarvik_error_printf("Wait until the process is terminated... (%d.%1d sec)\n", pass / 10,
                                 pass % 10);
         }
         tarvik_sleep_wait(0, 100000);
     }
+}
+
+TARVIK_API int tarvik_kill_libdepend(const char *library, int first_signal, int late_signal,
+                                     int verbose)
+{
+    int bits = verbose != 0 ? TARVIK_KILL_LIST_MATCHES | TARVIK_KILL_WAIT_LINES : 0;
+    return tarvik_kill_libdepend_ex(&library, 1, first_signal, late_signal, bits);
 }
 
 TARVIK_API int tarvik_kill_name_ex(const char *name, int first_signal, int late_signal, int verbose)
