@@ -6,7 +6,6 @@
 #include "interface.h"
 
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -54,7 +53,7 @@ struct Cursor {
     }
 };
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using tarvik::detail::is_digit;
 
 int hex_value(char c) { return tarvik::detail::hex_digit_value(static_cast<unsigned char>(c)); }
 
@@ -415,41 +414,13 @@ int inet_ptos_internal(int family, const char *text, uint32_t default_port, Pars
     return -1;
 }
 
-// Appends to a bounded buffer; the text is cut (and stays terminated) when it does not fit.
-struct Printer {
-    char *m_buffer;
-    size_t m_size;
-    size_t m_length;
-
-    void append(const char *text, size_t length)
-    {
-        size_t room = m_size - 1 - m_length;
-        size_t count = length < room ? length : room;
-        memcpy(m_buffer + m_length, text, count);
-        m_length += count;
-        m_buffer[m_length] = '\0';
-    }
-    void append(const char *text) { append(text, strlen(text)); }
-    void append_hex(unsigned value)
-    {
-        char digits[12];
-        int length = snprintf(digits, sizeof(digits), "%x", value);
-        append(digits, length > 0 ? static_cast<size_t>(length) : 0);
-    }
-    void append_scope(unsigned long value)
-    {
-        char digits[24];
-        int length = snprintf(digits, sizeof(digits), "%%%lu", value);
-        append(digits, length > 0 ? static_cast<size_t>(length) : 0);
-    }
-};
+// Addresses print into the caller's buffer, cut (and still terminated) when it is short.
+using Printer = tarvik::detail::Writer;
 
 void print_quad(Printer &out, const uint8_t *bytes)
 {
-    char text[16];
-    int length =
-        snprintf(text, sizeof(text), "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-    out.append(text, static_cast<size_t>(length));
+    out.decimal(bytes[0]).put('.').decimal(bytes[1]).put('.').decimal(bytes[2]).put('.');
+    out.decimal(bytes[3]);
 }
 
 bool first_twelve_zero(const uint8_t *bytes)
@@ -488,25 +459,25 @@ void print_inet6(Printer &out, const uint8_t *bytes, uint32_t scope)
     bool need_colon = false;
     for (int i = 0; i < groups; ++i) {
         if (i == best) {
-            out.append("::");
+            out.puts("::");
             i += best_length - 1;
             need_colon = false;
             continue;
         }
         if (need_colon) {
-            out.append(":");
+            out.put(':');
         }
-        out.append_hex(words[i]);
+        out.hexadecimal(words[i]);
         need_colon = true;
     }
     if (quad) {
         if (need_colon) {
-            out.append(":");
+            out.put(':');
         }
         print_quad(out, bytes + 12);
     }
     if (scope != 0) {
-        out.append_scope(scope);
+        out.put('%').decimal(scope);
     }
 }
 
@@ -516,10 +487,10 @@ void print_local(Printer &out, const char *path)
 {
     if (path[0] == '\0') {
         ++path;
-        out.append(path, strnlen(path, PATH_SIZE - 1));
+        out.write(path, strnlen(path, PATH_SIZE - 1));
         return;
     }
-    out.append(path, strnlen(path, PATH_SIZE));
+    out.write(path, strnlen(path, PATH_SIZE));
 }
 
 void print_sockaddr(Printer &out, const struct sockaddr *address, uint32_t *port)
@@ -539,7 +510,7 @@ void print_sockaddr(Printer &out, const struct sockaddr *address, uint32_t *port
     } else if (family == AF_UNIX) {
         print_local(out, reinterpret_cast<const struct sockaddr_un *>(address)->sun_path);
     } else if (family == AF_UNSPEC) {
-        out.append("?UNSPEC");
+        out.puts("?UNSPEC");
     }
 }
 
@@ -660,8 +631,7 @@ char *tarvik_inet_stopp(const struct sockaddr *address, char *buffer, size_t siz
 {
     uint32_t found_port = 0;
     if (buffer != nullptr && size > 0) {
-        Printer out{buffer, size, 0};
-        buffer[0] = '\0';
+        Printer out(buffer, size);
         if (address != nullptr) {
             print_sockaddr(out, address, &found_port);
         }
@@ -684,15 +654,14 @@ char *tarvik_inet_ntop(int family, const void *address, char *buffer, size_t siz
     }
     static const uint8_t ANY[16] = {};
     const auto *bytes = static_cast<const uint8_t *>(address != nullptr ? address : ANY);
-    Printer out{buffer, size, 0};
-    buffer[0] = '\0';
+    Printer out(buffer, size);
     if (family == AF_INET) {
         print_quad(out, bytes);
     } else if (family == AF_INET6) {
         print_inet6(out, bytes, 0);
     } else if (family == AF_UNIX && address != nullptr) {
         const char *path = static_cast<const char *>(address);
-        out.append(path, strnlen(path, PATH_SIZE));
+        out.write(path, strnlen(path, PATH_SIZE));
     }
     return buffer;
 }

@@ -50,106 +50,54 @@ constexpr int LATE_PASS = 600;
 // Bytes one directory entry takes at most (header and a 255-byte name, aligned).
 constexpr size_t DIRENT_ROOM = 280;
 
-using tarvik::detail::is_blank;
+using tarvik::detail::Cursor;
 using tarvik::detail::is_digit;
 using tarvik::detail::is_space;
+using tarvik::detail::Text;
+using tarvik::detail::to_lower;
 
-bool is_word_separator(char c)
+bool is_word_separator(int c)
 {
     return c == ' ' || c == '\t' || c == ',' || c == '\r' || c == '\n';
 }
 
-char lower(char c) { return tarvik::detail::to_lower(c); }
-
-bool equal_ignoring_case(const char *text, size_t length, const char *word)
-{
-    return tarvik::detail::equal_ignoring_case(text, length, word, strlen(word));
-}
-
-// Leading decimal number of a range as the C library's atoi reads it (blanks, sign,
+// Leading decimal number of a range as the C library's atoi reads it (white space, sign,
 // digits), widened so that ids and sizes beyond 31 bits survive.
 uint64_t decimal_value(const char *p, const char *end)
 {
-    while (p < end && is_space(*p)) {
-        ++p;
-    }
-    bool negative = false;
-    if (p < end && (*p == '-' || *p == '+')) {
-        negative = *p == '-';
-        ++p;
-    }
-    uint64_t value = 0;
-    for (; p < end && is_digit(*p); ++p) {
-        value = value * 10u + static_cast<uint64_t>(*p - '0');
-    }
-    return negative ? 0u - value : value;
+    Cursor cursor(p, end);
+    cursor.skip_space();
+    int64_t value = 0;
+    cursor.signed_decimal(&value);
+    return static_cast<uint64_t>(value);
 }
 
-// Cursor scanner over a range with the semantics of the scanf directives the stat line
-// needs: " %*s" skips a word, "%llu"/"%ld" read a signed or unsigned decimal.
-struct StatCursor {
-    const char *m_p;
-    const char *m_end;
+// The stat line as scanf reads it: " %*s" skips words, "%llu" and "%ld" take a number.
+bool skip_words(Cursor &cursor, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        cursor.skip_space();
+        if (cursor.take_until(is_space).empty()) {
+            return false;
+        }
+    }
+    return true;
+}
 
-    void skip_space()
-    {
-        while (m_p < m_end && is_space(*m_p)) {
-            ++m_p;
-        }
-    }
-    bool skip_word()
-    {
-        skip_space();
-        const char *start = m_p;
-        while (m_p < m_end && !is_space(*m_p)) {
-            ++m_p;
-        }
-        return m_p > start;
-    }
-    bool number(uint64_t *out)
-    {
-        skip_space();
-        bool negative = false;
-        if (m_p < m_end && (*m_p == '-' || *m_p == '+')) {
-            negative = *m_p == '-';
-            ++m_p;
-        }
-        const char *digits = m_p;
-        uint64_t value = 0;
-        for (; m_p < m_end && is_digit(*m_p); ++m_p) {
-            value = value * 10u + static_cast<uint64_t>(*m_p - '0');
-        }
-        *out = negative ? 0u - value : value;
-        return m_p > digits;
-    }
-    bool skip_words(int count)
-    {
-        for (int i = 0; i < count; ++i) {
-            if (!skip_word()) {
-                return false;
-            }
-        }
-        return true;
-    }
-};
+bool stat_number(Cursor &cursor, uint64_t *out)
+{
+    cursor.skip_space();
+    int64_t value = 0;
+    bool found = cursor.signed_decimal(&value);
+    *out = static_cast<uint64_t>(value);
+    return found;
+}
 
 // "<pid>/" into out (room for 12 bytes); returns its length. Every file of every record
 // goes through it, so it stays clear of the formatter.
 size_t pid_prefix(char *out, uint32_t pid)
 {
-    char digits[12];
-    size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + pid % 10u);
-        pid /= 10u;
-    } while (pid != 0);
-    size_t length = 0;
-    while (count > 0) {
-        out[length++] = digits[--count];
-    }
-    out[length++] = '/';
-    out[length] = '\0';
-    return length;
+    return tarvik::detail::Writer(out, 12).decimal(pid).put('/').length();
 }
 
 char *copy_range(const char *data, size_t length, const char *tag, unsigned long line)
@@ -679,28 +627,15 @@ size_t xml_character_length(const unsigned char *p, const unsigned char *end)
     return length;
 }
 
-// End of the line starting at line: its first CR or LF, or end.
-const char *line_break(const char *line, const char *end)
-{
-    const char *line_end =
-        static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
-    if (line_end == nullptr) {
-        line_end = end;
-    }
-    const char *cr =
-        static_cast<const char *>(memchr(line, '\r', static_cast<size_t>(line_end - line)));
-    return cr != nullptr ? cr : line_end;
-}
-
 // One "key: value" line of the status file. The first letter picks the few candidates, so
 // the fifty-odd other lines cost one comparison each.
 void status_field(tarvik_ps_t *record, const char *key, size_t key_length, const char *value,
                   const char *end, uint64_t *vmrss_out)
 {
     auto is = [key, key_length](const char *word) {
-        return equal_ignoring_case(key, key_length, word);
+        return Text(key, key_length).equals_ignoring_case(word);
     };
-    switch (lower(key[0])) {
+    switch (to_lower(key[0])) {
     case 'n':
         if (is("name")) {
             tarvik_check_free_tag(record->m_name, TARVIK_TAG);
@@ -835,22 +770,14 @@ void ps_parse_status(tarvik_ps_t *record, const char *data, size_t length, uint6
     if (vmrss_out != nullptr) {
         *vmrss_out = PS_NO_VMRSS;
     }
-    const char *end = data + length;
-    for (const char *line = data; line < end;) {
-        const char *line_end = line_break(line, end);
-        const char *colon =
-            static_cast<const char *>(memchr(line, ':', static_cast<size_t>(line_end - line)));
-        if (colon != nullptr && colon > line) {
-            const char *value = colon + 1;
-            while (value < line_end && is_blank(*value)) {
-                ++value;
-            }
-            status_field(record, line, static_cast<size_t>(colon - line), value, line_end,
+    Cursor cursor(data, length);
+    for (Text line; cursor.line(&line);) {
+        Cursor fields(line);
+        Text key = fields.take_until([](int c) { return c == ':'; });
+        if (!key.empty() && fields.take_if(':')) {
+            fields.skip_blanks();
+            status_field(record, key.m_data, key.m_length, fields.position(), line.end(),
                          vmrss_out);
-        }
-        line = line_end;
-        while (line < end && (*line == '\n' || *line == '\r')) {
-            ++line;
         }
     }
 }
@@ -867,14 +794,14 @@ bool ps_parse_stat(tarvik_ps_t *record, const char *data, size_t length, uint64_
     if (close == nullptr) {
         return false;
     }
-    StatCursor cursor{close, data + length};
+    Cursor cursor(close, data + length);
     uint64_t utime = 0, stime = 0, cutime = 0, cstime = 0, nice = 0, starttime = 0, rss = 0;
     // After the name: state and ten more fields, the four times, priority, nice, two more,
     // the start time, the virtual size and the resident pages.
-    if (!cursor.skip_words(11) || !cursor.number(&utime) || !cursor.number(&stime) ||
-        !cursor.number(&cutime) || !cursor.number(&cstime) || !cursor.skip_word() ||
-        !cursor.number(&nice) || !cursor.skip_words(2) || !cursor.number(&starttime) ||
-        !cursor.skip_word() || !cursor.number(&rss)) {
+    if (!skip_words(cursor, 11) || !stat_number(cursor, &utime) || !stat_number(cursor, &stime) ||
+        !stat_number(cursor, &cutime) || !stat_number(cursor, &cstime) || !skip_words(cursor, 1) ||
+        !stat_number(cursor, &nice) || !skip_words(cursor, 2) || !stat_number(cursor, &starttime) ||
+        !skip_words(cursor, 1) || !stat_number(cursor, &rss)) {
         return false;
     }
     record->m_utime = utime;
@@ -901,75 +828,44 @@ void ps_apply_state_suffixes(tarvik_ps_t *record)
 
 bool ps_parse_maps(tarvik_ps_t *record, const char *data, size_t length)
 {
-    tarvik_ps_maps_t *tail = record->m_maps;
-    while (tail != nullptr && tail->m_next != nullptr) {
-        tail = tail->m_next;
-    }
-    const char *end = data + length;
+    tarvik_ps_maps_t *tail = SinglyLinked<tarvik_ps_maps_t>(&record->m_maps, nullptr).back();
+    SinglyLinked<tarvik_ps_maps_t> maps(&record->m_maps, &tail);
+    Cursor cursor(data, length);
     bool first_line = true;
-    for (const char *line = data; line < end;) {
-        const char *line_end = line;
-        while (line_end < end && *line_end != '\n' && *line_end != '\r') {
-            ++line_end;
+    for (Text line; cursor.line(&line); first_line = false) {
+        // Five words (address, permissions, offset, device, inode), then the path. A table
+        // header line ("sl ...") is not a mapping.
+        Cursor words(line);
+        Text word = words.word(is_word_separator);
+        if (first_line && word.equals_ignoring_case("sl")) {
+            continue;
         }
-        // Five words (address, permissions, offset, device, inode), then the path.
-        const char *p = line;
-        const char *word = nullptr;
-        const char *word_end = nullptr;
-        int words = 0;
-        bool header = false;
-        while (words < 6 && !header) {
-            while (p < line_end && is_word_separator(*p)) {
-                ++p;
-            }
-            if (p == line_end) {
-                break;
-            }
-            word = p;
-            while (p < line_end && !is_word_separator(*p)) {
-                ++p;
-            }
-            word_end = p;
-            ++words;
-            // A table header line ("sl ...") is not a mapping.
-            header = words == 1 && first_line &&
-                     ::equal_ignoring_case(word, static_cast<size_t>(word_end - word), "sl");
+        for (int i = 1; i < 6 && !word.empty(); ++i) {
+            word = words.word(is_word_separator);
         }
-        first_line = false;
-        if (!header && words == 6) {
-            // The path runs to the end of the line, blanks included; the kernel marks a
-            // replaced file with " (deleted)", which is not part of its name.
-            const char *path_end = line_end;
-            while (path_end > word && is_word_separator(path_end[-1])) {
-                --path_end;
-            }
-            static constexpr char DELETED[] = " (deleted)";
-            size_t deleted = sizeof(DELETED) - 1;
-            if (static_cast<size_t>(path_end - word) > deleted &&
-                memcmp(path_end - deleted, DELETED, deleted) == 0) {
-                path_end -= deleted;
-            }
-            size_t path_length = static_cast<size_t>(path_end - word);
-            tarvik_ps_maps_t *node = static_cast<tarvik_ps_maps_t *>(
-                tarvik_alloc_tag(sizeof(tarvik_ps_maps_t) + path_length + 1, TARVIK_TAG));
-            if (node == nullptr) {
-                return false;
-            }
-            node->m_next = nullptr;
-            node->m_path = reinterpret_cast<char *>(node + 1);
-            memcpy(node->m_path, word, path_length);
-            node->m_path[path_length] = '\0';
-            if (tail == nullptr) {
-                record->m_maps = node;
-            } else {
-                tail->m_next = node;
-            }
-            tail = node;
+        if (word.empty()) {
+            continue;
         }
-        line = line_end;
-        while (line < end && (*line == '\n' || *line == '\r')) {
-            ++line;
+        // The path runs to the end of the line, blanks included; the kernel marks a
+        // replaced file with " (deleted)", which is not part of its name.
+        const char *path_end = line.end();
+        while (path_end > word.m_data && is_word_separator(path_end[-1])) {
+            --path_end;
         }
+        Text path(word.m_data, static_cast<size_t>(path_end - word.m_data));
+        static constexpr char DELETED[] = " (deleted)";
+        if (path.m_length > sizeof(DELETED) - 1 &&
+            memcmp(path_end - (sizeof(DELETED) - 1), DELETED, sizeof(DELETED) - 1) == 0) {
+            path.m_length -= sizeof(DELETED) - 1;
+        }
+        tarvik_ps_maps_t *node = static_cast<tarvik_ps_maps_t *>(
+            tarvik_alloc_tag(sizeof(tarvik_ps_maps_t) + path.m_length + 1, TARVIK_TAG));
+        if (node == nullptr) {
+            return false;
+        }
+        node->m_path = reinterpret_cast<char *>(node + 1);
+        path.copy_to(node->m_path, path.m_length + 1);
+        maps.push_back(node);
     }
     return true;
 }
@@ -991,8 +887,7 @@ bool ps_parse_fd_target(const char *target, size_t length, uint64_t *inode_out)
     const char *p = target + prefix;
     const char *end = target + length;
     unsigned base = 10;
-    if (end - p >= 3 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') &&
-        (is_digit(p[2]) || (lower(p[2]) >= 'a' && lower(p[2]) <= 'f'))) {
+    if (end - p >= 3 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hex_digit_value(p[2]) >= 0) {
         base = 16;
         p += 2;
     } else if (p < end && p[0] == '0') {
@@ -1000,14 +895,11 @@ bool ps_parse_fd_target(const char *target, size_t length, uint64_t *inode_out)
     }
     uint64_t value = 0;
     for (; p < end; ++p) {
-        char c = lower(*p);
-        unsigned digit = is_digit(c)              ? static_cast<unsigned>(c - '0')
-                         : (c >= 'a' && c <= 'f') ? static_cast<unsigned>(c - 'a' + 10)
-                                                  : 99u;
-        if (digit >= base) {
+        int digit = hex_digit_value(static_cast<unsigned char>(*p));
+        if (digit < 0 || static_cast<unsigned>(digit) >= base) {
             break;
         }
-        value = value * base + digit;
+        value = value * base + static_cast<unsigned>(digit);
     }
     if (p == end || *p != ']') {
         return false;
@@ -1087,33 +979,22 @@ void ps_push_cdata(struct tarvik_buffer_s *buffer, const char *text)
 bool ps_passwd_name(const char *text, size_t length, uint32_t uid, const char **name_out,
                     size_t *name_length_out)
 {
-    const char *end = text + length;
-    for (const char *line = text; line < end;) {
-        const char *line_end = line_break(line, end);
+    auto colon = [](int c) { return c == ':'; };
+    Cursor cursor(text, length);
+    for (Text line; cursor.line(&line);) {
         // name:password:uid:...
-        const char *first =
-            static_cast<const char *>(memchr(line, ':', static_cast<size_t>(line_end - line)));
-        const char *second = first != nullptr
-                                 ? static_cast<const char *>(memchr(
-                                       first + 1, ':', static_cast<size_t>(line_end - first - 1)))
-                                 : nullptr;
-        if (second != nullptr && first > line && second + 1 < line_end && is_digit(second[1])) {
-            const char *p = second + 1;
-            uint64_t value = 0;
-            while (p < line_end && is_digit(*p) && value <= UINT32_MAX) {
-                value = value * 10u + static_cast<uint64_t>(*p - '0');
-                ++p;
-            }
-            if (p < line_end && *p == ':' && value == uid) {
-                *name_out = line;
-                *name_length_out = static_cast<size_t>(first - line);
-                return true;
-            }
+        Cursor fields(line);
+        Text name = fields.take_until(colon);
+        fields.take_if(':');
+        fields.take_until(colon); // the password
+        uint64_t value = 0;
+        if (name.empty() || !fields.take_if(':') || !fields.decimal(&value, UINT32_MAX) ||
+            fields.peek() != ':' || value != uid) {
+            continue;
         }
-        line = line_end;
-        while (line < end && (*line == '\n' || *line == '\r')) {
-            ++line;
-        }
+        *name_out = name.m_data;
+        *name_length_out = name.m_length;
+        return true;
     }
     return false;
 }

@@ -5,6 +5,7 @@
 #include "../console.h"
 #include "../heap.h"
 #include "../short_lock.h"
+#include "list.hpp"
 #include "text.hpp"
 
 // Tag of the calling function and its line, for the tagged heap and lock traces.
