@@ -71,11 +71,7 @@ ArgumentNode *tarvik_new_argument_node(const char *text, uint32_t flags)
 
 void tarvik_free_argument_node(ArgumentNode *node)
 {
-    while (node != nullptr) {
-        ArgumentNode *next = node->m_next;
-        tarvik_free_tag(node, TARVIK_TAG);
-        node = next;
-    }
+    tarvik::detail::free_chain_tag(node, TARVIK_TAG);
 }
 
 EnvironNode *tarvik_new_environ_node(const char *entry)
@@ -108,11 +104,7 @@ EnvironNode *tarvik_new_environ_node(const char *entry)
 
 void tarvik_free_environ_node(EnvironNode *node)
 {
-    while (node != nullptr) {
-        EnvironNode *next = node->m_next;
-        tarvik_free_tag(node, TARVIK_TAG);
-        node = next;
-    }
+    tarvik::detail::free_chain_tag(node, TARVIK_TAG);
 }
 
 using tarvik::detail::equal_ignoring_case;

@@ -160,11 +160,7 @@ TARVIK_API tarvik_cpu_ticks_t *tarvik_open_cpu_ticks(tarvik_cpu_ticks_t *list)
 
 TARVIK_API int tarvik_close_cpu_ticks(tarvik_cpu_ticks_t *list)
 {
-    while (list != nullptr) {
-        tarvik_cpu_ticks_t *next = list->m_next;
-        tarvik_free_tag(list, TARVIK_TAG);
-        list = next;
-    }
+    tarvik::detail::free_chain_tag(list, TARVIK_TAG);
     return 0;
 }
 

@@ -458,16 +458,6 @@ size_t format_copy(char *buffer, size_t limit, const char *format, va_list argum
     return out.length();
 }
 
-char *duplicate_text(const char *text, size_t length, const char *tag, unsigned long line)
-{
-    char *copy = static_cast<char *>(tarvik_alloc_tag(length + 1, tag, line));
-    if (copy != nullptr) {
-        memcpy(copy, text, length);
-        copy[length] = '\0';
-    }
-    return copy;
-}
-
 } // namespace
 
 extern "C" {
@@ -521,7 +511,7 @@ TARVIK_API char *tarvik_alloc_vsprintf(const char *format, va_list arguments)
     char first[ALLOC_FIRST_TRY];
     size_t length = format_copy(first, sizeof(first) - 1, format, arguments);
     if (length < sizeof(first) - 1) {
-        return duplicate_text(first, length, TARVIK_TAG);
+        return tarvik::detail::copy_range_tag(first, length, TARVIK_TAG);
     }
     // Longer ones are measured, then formatted straight into their allocation. A text
     // that fills the largest buffer would have been cut: refuse it.

@@ -264,12 +264,7 @@ uint32_t family_bit(int family)
 
 void free_addresses(Record *record)
 {
-    Address *node = record->address_head;
-    while (node != nullptr) {
-        Address *next = node->next;
-        tarvik_free_tag(node, TARVIK_TAG);
-        node = next;
-    }
+    tarvik::detail::free_chain_tag<Address, &Address::next>(record->address_head, TARVIK_TAG);
     record->address_head = record->address_tail = nullptr;
 }
 
@@ -297,19 +292,14 @@ bool ensure_counters(Record *record)
     return true;
 }
 
+// A record list being built, appended to at its tail.
 struct List {
     Record *m_head = nullptr;
     Record *m_tail = nullptr;
 
     void append(Record *record)
     {
-        record->next = nullptr;
-        if (m_tail != nullptr) {
-            m_tail->next = record;
-        } else {
-            m_head = record;
-        }
-        m_tail = record;
+        tarvik::detail::SinglyLinked<Record, &Record::next>(&m_head, &m_tail).push_back(record);
     }
 };
 
@@ -920,12 +910,8 @@ void mark_new(Record *record)
 Record *update_nolock(Record *list, const char *patterns, uint32_t flags)
 {
     List old;
-    for (Record *record = clean_seen(list); record != nullptr; record = record->next) {
-        old.m_tail = record;
-        if (old.m_head == nullptr) {
-            old.m_head = record;
-        }
-    }
+    old.m_head = clean_seen(list);
+    old.m_tail = tarvik::detail::SinglyLinked<Record, &Record::next>(&old.m_head, nullptr).back();
     Record *fresh_list = read_list(patterns, flags);
     for (Record *record = old.m_head; record != nullptr; record = record->next) {
         Record *fresh = search_by_name_nolock(fresh_list, record->name, record->name_crc);
@@ -1184,11 +1170,7 @@ TARVIK_API tarvik_network_interface_t *tarvik_get_network_interface(uint32_t fla
 
 TARVIK_API int tarvik_free_network_interface(tarvik_network_interface_t *list)
 {
-    while (list != nullptr) {
-        Record *next = list->next;
-        free_record(list);
-        list = next;
-    }
+    tarvik::detail::release_all<Record, &Record::next>(list, free_record);
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include "buffer.h"
 #include "console.h"
 #include "time.h"
+#include "utf8.h"
 
 #include "detail/common.hpp"
 #include "detail/cpu_ticks.hpp"
@@ -98,16 +99,6 @@ bool stat_number(Cursor &cursor, uint64_t *out)
 size_t pid_prefix(char *out, uint32_t pid)
 {
     return tarvik::detail::Writer(out, 12).decimal(pid).put('/').length();
-}
-
-char *copy_range(const char *data, size_t length, const char *tag, unsigned long line)
-{
-    char *text = static_cast<char *>(tarvik_alloc_tag(length + 1, tag, line));
-    if (text != nullptr) {
-        memcpy(text, data, length);
-        text[length] = '\0';
-    }
-    return text;
 }
 
 // Reads a /proc file relative to the table's directory into the scratch buffer (at most
@@ -221,7 +212,8 @@ void read_exe(Reader &reader, tarvik_ps_t *record)
     ssize_t length =
         readlinkat(reader.m_directory, reader.path("exe"), reader.m_scratch, PS_SCRATCH_SIZE - 1);
     if (length > 0) {
-        record->m_exe = copy_range(reader.m_scratch, static_cast<size_t>(length), TARVIK_TAG);
+        record->m_exe = tarvik::detail::copy_range_tag(reader.m_scratch,
+                                                       static_cast<size_t>(length), TARVIK_TAG);
     }
 }
 
@@ -594,37 +586,12 @@ int kill_name_pass(const char *name, int signal, bool verbose)
 // The UTF-8 sequence length at p when it encodes a character XML 1.0 allows, else 0.
 size_t xml_character_length(const unsigned char *p, const unsigned char *end)
 {
-    unsigned char c = p[0];
-    if (c < 0x80) {
-        return (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') ? 1 : 0;
-    }
-    size_t length = 0;
     uint32_t scalar = 0;
-    uint32_t minimum = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-        length = 2, scalar = c & 0x1Fu, minimum = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        length = 3, scalar = c & 0x0Fu, minimum = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        length = 4, scalar = c & 0x07u, minimum = 0x10000;
-    } else {
-        return 0;
-    }
-    if (static_cast<size_t>(end - p) < length) {
-        return 0;
-    }
-    for (size_t i = 1; i < length; ++i) {
-        if ((p[i] & 0xC0u) != 0x80u) {
-            return 0;
-        }
-        scalar = (scalar << 6) | (p[i] & 0x3Fu);
-    }
-    bool surrogate = scalar >= 0xD800 && scalar <= 0xDFFF;
-    if (scalar < minimum || scalar > 0x10FFFF || surrogate || scalar == 0xFFFE ||
-        scalar == 0xFFFF) {
-        return 0;
-    }
-    return length;
+    size_t length = tarvik_utf8_character_decode(reinterpret_cast<const char *>(p),
+                                                 static_cast<size_t>(end - p), &scalar);
+    bool allowed = scalar >= 0x20 ? scalar != 0xFFFE && scalar != 0xFFFF
+                                  : scalar == '\t' || scalar == '\n' || scalar == '\r';
+    return allowed ? length : 0;
 }
 
 // One "key: value" line of the status file. The first letter picks the few candidates, so
@@ -639,7 +606,8 @@ void status_field(tarvik_ps_t *record, const char *key, size_t key_length, const
     case 'n':
         if (is("name")) {
             tarvik_check_free_tag(record->m_name, TARVIK_TAG);
-            record->m_name = copy_range(value, static_cast<size_t>(end - value), TARVIK_TAG);
+            record->m_name =
+                tarvik::detail::copy_range_tag(value, static_cast<size_t>(end - value), TARVIK_TAG);
         }
         break;
     case 's':
@@ -707,16 +675,8 @@ void ps_free_record(tarvik_ps_t *record)
     tarvik_check_free_tag(record->m_cmdline_raw, TARVIK_TAG);
     tarvik_check_free_tag(record->m_name, TARVIK_TAG);
     tarvik_check_free_tag(record->m_exe, TARVIK_TAG);
-    for (tarvik_ps_inode_t *node = record->m_inodes; node != nullptr;) {
-        tarvik_ps_inode_t *next = node->m_next;
-        tarvik_free_tag(node, TARVIK_TAG);
-        node = next;
-    }
-    for (tarvik_ps_maps_t *node = record->m_maps; node != nullptr;) {
-        tarvik_ps_maps_t *next = node->m_next;
-        tarvik_free_tag(node, TARVIK_TAG);
-        node = next;
-    }
+    free_chain_tag(record->m_inodes, TARVIK_TAG);
+    free_chain_tag(record->m_maps, TARVIK_TAG);
     tarvik_free_tag(record, TARVIK_TAG);
 }
 
@@ -1025,11 +985,7 @@ TARVIK_API tarvik_ps_t *tarvik_open_ps(void) { return open_ps_nolock(0); }
 
 TARVIK_API int tarvik_close_ps(tarvik_ps_t *list)
 {
-    while (list != nullptr) {
-        tarvik_ps_t *next = list->m_next;
-        tarvik::detail::ps_free_record(list);
-        list = next;
-    }
+    tarvik::detail::release_all(list, tarvik::detail::ps_free_record);
     return 0;
 }
 

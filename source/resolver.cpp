@@ -109,11 +109,7 @@ tarvik_resolver_t *new_resolver_block(const struct sockaddr *address, uint32_t l
 
 void free_resolver_list(tarvik_resolver_t *list)
 {
-    while (list != nullptr) {
-        tarvik_resolver_t *next = list->next;
-        tarvik_free_tag(list, TARVIK_TAG);
-        list = next;
-    }
+    tarvik::detail::free_chain_tag<tarvik_resolver_t, &tarvik_resolver_t::next>(list, TARVIK_TAG);
 }
 
 tarvik_resolver_t *list_from_answers(const struct addrinfo *answers)
@@ -183,11 +179,7 @@ tarvik_resolver_t *open_resolver_internal(const char *name, uint32_t port)
 
 void free_handler_records(HandlerRecord *record)
 {
-    while (record != nullptr) {
-        HandlerRecord *next = record->m_next;
-        tarvik_free_tag(record, TARVIK_TAG);
-        record = next;
-    }
+    tarvik::detail::free_chain_tag(record, TARVIK_TAG);
 }
 
 bool same_name(const char *a, const char *b)
@@ -415,11 +407,7 @@ void free_cache(tarvik_resolver_cache_t *cache)
     CacheEntry *entry = cache->m_head;
     cache->m_head = nullptr;
     tarvik_unlock_tag(&cache->m_lock, TARVIK_TAG);
-    while (entry != nullptr) {
-        CacheEntry *next = entry->m_next;
-        free_entry(entry);
-        entry = next;
-    }
+    tarvik::detail::release_all(entry, free_entry);
     tarvik_uninit_lock_tag(&cache->m_lock, TARVIK_TAG);
     tarvik_free_tag(cache, TARVIK_TAG);
 }

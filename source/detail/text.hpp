@@ -167,25 +167,7 @@ class Cursor {
 
     // A run of digits as an unsigned number; false (and nothing taken) when there is no
     // digit or the value would pass limit.
-    bool decimal(uint64_t *out, uint64_t limit = UINT64_MAX)
-    {
-        const char *start = m_p;
-        uint64_t value = 0;
-        while (m_p < m_end && is_digit(*m_p)) {
-            unsigned digit = static_cast<unsigned>(*m_p - '0');
-            if (value > (limit - digit) / 10u) {
-                m_p = start;
-                return false;
-            }
-            value = value * 10u + digit;
-            ++m_p;
-        }
-        if (m_p == start) {
-            return false;
-        }
-        *out = value;
-        return true;
-    }
+    bool decimal(uint64_t *out, uint64_t limit = UINT64_MAX) { return number(out, 10, limit); }
     // An optional sign and digits, within [minimum, maximum]; nothing taken on failure.
     bool signed_decimal(int64_t *out, int64_t minimum = INT64_MIN, int64_t maximum = INT64_MAX)
     {
@@ -205,25 +187,7 @@ class Cursor {
         return true;
     }
     // A run of hexadecimal digits (no prefix); false when none or on overflow.
-    bool hexadecimal(uint64_t *out)
-    {
-        const char *start = m_p;
-        uint64_t value = 0;
-        while (m_p < m_end && hex_digit_value(static_cast<unsigned char>(*m_p)) >= 0) {
-            if (value >> 60 != 0) {
-                m_p = start;
-                return false;
-            }
-            value = value << 4 | static_cast<unsigned>(hex_digit_value(*m_p));
-            ++m_p;
-        }
-        if (m_p == start) {
-            return false;
-        }
-        *out = value;
-        return true;
-    }
-
+    bool hexadecimal(uint64_t *out) { return number(out, 16, UINT64_MAX); }
     // Skips blanks, then takes a word up to the next blank or line end (empty at the end).
     Text word()
     {
@@ -257,6 +221,31 @@ class Cursor {
     }
 
   private:
+    bool number(uint64_t *out, unsigned base, uint64_t limit)
+    {
+        // One division per number, not per digit: 64-bit division is a library call on
+        // 32-bit targets.
+        const uint64_t cap = limit / base;
+        const unsigned rest = static_cast<unsigned>(limit % base);
+        const char *start = m_p;
+        uint64_t value = 0;
+        for (int digit;
+             m_p < m_end && (digit = hex_digit_value(static_cast<unsigned char>(*m_p))) >= 0 &&
+             static_cast<unsigned>(digit) < base;
+             ++m_p) {
+            if (value > cap || (value == cap && static_cast<unsigned>(digit) > rest)) {
+                m_p = start;
+                return false;
+            }
+            value = value * base + static_cast<unsigned>(digit);
+        }
+        if (m_p == start) {
+            return false;
+        }
+        *out = value;
+        return true;
+    }
+
     const char *m_p;
     const char *m_end;
 };
@@ -288,15 +277,11 @@ class Writer {
     Writer &put(char c) { return write(&c, 1); }
     Writer &puts(const char *text) { return text ? write(text, strlen(text)) : *this; }
     Writer &puts(Text text) { return write(text.m_data, text.m_length); }
+    // Values that fit 32 bits take 32-bit arithmetic (64-bit division is a library call).
     Writer &decimal(uint64_t value)
     {
-        char digits[20];
-        size_t count = 0;
-        do {
-            digits[sizeof(digits) - 1 - count++] = static_cast<char>('0' + value % 10u);
-            value /= 10u;
-        } while (value != 0);
-        return write(digits + sizeof(digits) - count, count);
+        return value <= UINT32_MAX ? digits(static_cast<uint32_t>(value), 10, 1)
+                                   : digits(value, 10, 1);
     }
     Writer &signed_decimal(int64_t value)
     {
@@ -306,19 +291,20 @@ class Writer {
         }
         return decimal(static_cast<uint64_t>(value));
     }
-    // Lower-case hexadecimal digits, at least width of them (16 at the most).
-    Writer &hexadecimal(uint64_t value, unsigned width = 1)
+    // Lower-case hexadecimal digits, at least width of them (20 at the most).
+    Writer &hexadecimal(uint64_t value, unsigned width = 1) { return digits(value, 16, width); }
+
+  private:
+    template <typename T> Writer &digits(T value, unsigned base, unsigned width)
     {
-        char digits[16];
+        char digits[20];
         size_t count = 0;
         do {
-            digits[sizeof(digits) - 1 - count++] = "0123456789abcdef"[value & 15u];
-            value >>= 4;
+            digits[sizeof(digits) - 1 - count++] = "0123456789abcdef"[value % base];
+            value /= base;
         } while ((value != 0 || count < width) && count < sizeof(digits));
         return write(digits + sizeof(digits) - count, count);
     }
-
-  private:
     Writer(char *buffer, size_t limit, bool terminated)
         : m_buffer(buffer), m_limit(limit), m_terminated(terminated)
     {
