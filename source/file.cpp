@@ -196,15 +196,7 @@ int delete_directory_entries(const char *path)
     return 0;
 }
 
-char *copy_range_tag(const char *start, size_t length, const char *tag, unsigned long line)
-{
-    char *copy = static_cast<char *>(tarvik_alloc_tag(length + 1, tag, line));
-    if (copy != nullptr) {
-        memcpy(copy, start, length);
-        copy[length] = '\0';
-    }
-    return copy;
-}
+using tarvik::detail::copy_range_tag;
 
 // Length of path without trailing slashes, but at least 1 for a path of slashes only.
 size_t trimmed_length(const char *path)
@@ -246,6 +238,15 @@ void fill_stat(const struct stat64 &status, tarvik_stat_t *out)
     out->m_access_time = static_cast<int64_t>(status.st_atime);
     out->m_modify_time = static_cast<int64_t>(status.st_mtime);
     out->m_change_time = static_cast<int64_t>(status.st_ctime);
+}
+
+// False, with errno EINVAL, for a null argument of a standard stream wrapper.
+bool given(const void *pointer)
+{
+    if (pointer == nullptr) {
+        errno = EINVAL;
+    }
+    return pointer != nullptr;
 }
 
 } // namespace
@@ -769,5 +770,55 @@ TARVIK_API int64_t tarvik_get_file_size(const char *path)
     tarvik_stat_t status;
     return tarvik_stat(path, &status) == 0 ? status.m_size : -1;
 }
+
+TARVIK_API FILE *tarvik_fopen(const char *path, const char *mode)
+{
+    return given(path) && given(mode) ? fopen(path, mode) : nullptr;
+}
+
+TARVIK_API int tarvik_fclose(FILE *stream) { return given(stream) ? fclose(stream) : EOF; }
+
+TARVIK_API size_t tarvik_fread(void *data, size_t size, size_t count, FILE *stream)
+{
+    return given(stream) && given(data) ? fread(data, size, count, stream) : 0;
+}
+
+TARVIK_API size_t tarvik_fwrite(const void *data, size_t size, size_t count, FILE *stream)
+{
+    return given(stream) && given(data) ? fwrite(data, size, count, stream) : 0;
+}
+
+TARVIK_API char *tarvik_fgets(char *buffer, int size, FILE *stream)
+{
+    return given(stream) && given(buffer) ? fgets(buffer, size, stream) : nullptr;
+}
+
+TARVIK_API int tarvik_fputs(const char *text, FILE *stream)
+{
+    return given(stream) && given(text) ? fputs(text, stream) : EOF;
+}
+
+TARVIK_API int tarvik_fprintf(FILE *stream, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int result = tarvik_vfprintf(stream, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+TARVIK_API int tarvik_vfprintf(FILE *stream, const char *format, va_list arguments)
+{
+    return given(stream) && given(format) ? vfprintf(stream, format, arguments) : -1;
+}
+
+TARVIK_API int tarvik_fflush(FILE *stream) { return fflush(stream); }
+
+TARVIK_API int tarvik_fseek(FILE *stream, int64_t offset, int whence)
+{
+    return given(stream) ? fseeko(stream, static_cast<off_t>(offset), whence) : -1;
+}
+
+TARVIK_API int64_t tarvik_ftell(FILE *stream) { return given(stream) ? ftello(stream) : -1; }
 
 } // extern "C"
