@@ -240,15 +240,6 @@ void fill_stat(const struct stat64 &status, tarvik_stat_t *out)
     out->m_change_time = static_cast<int64_t>(status.st_ctime);
 }
 
-// False, with errno EINVAL, for a null argument of a standard stream wrapper.
-bool given(const void *pointer)
-{
-    if (pointer == nullptr) {
-        errno = EINVAL;
-    }
-    return pointer != nullptr;
-}
-
 } // namespace
 
 extern "C" {
@@ -771,31 +762,33 @@ TARVIK_API int64_t tarvik_get_file_size(const char *path)
     return tarvik_stat(path, &status) == 0 ? status.m_size : -1;
 }
 
+// The standard stream wrappers pass straight through; a null argument fails instead of
+// crashing.
 TARVIK_API FILE *tarvik_fopen(const char *path, const char *mode)
 {
-    return given(path) && given(mode) ? fopen(path, mode) : nullptr;
+    return path != nullptr && mode != nullptr ? fopen(path, mode) : nullptr;
 }
 
-TARVIK_API int tarvik_fclose(FILE *stream) { return given(stream) ? fclose(stream) : EOF; }
+TARVIK_API int tarvik_fclose(FILE *stream) { return stream != nullptr ? fclose(stream) : EOF; }
 
 TARVIK_API size_t tarvik_fread(void *data, size_t size, size_t count, FILE *stream)
 {
-    return given(stream) && given(data) ? fread(data, size, count, stream) : 0;
+    return stream != nullptr && data != nullptr ? fread(data, size, count, stream) : 0;
 }
 
 TARVIK_API size_t tarvik_fwrite(const void *data, size_t size, size_t count, FILE *stream)
 {
-    return given(stream) && given(data) ? fwrite(data, size, count, stream) : 0;
+    return stream != nullptr && data != nullptr ? fwrite(data, size, count, stream) : 0;
 }
 
 TARVIK_API char *tarvik_fgets(char *buffer, int size, FILE *stream)
 {
-    return given(stream) && given(buffer) ? fgets(buffer, size, stream) : nullptr;
+    return stream != nullptr && buffer != nullptr ? fgets(buffer, size, stream) : nullptr;
 }
 
 TARVIK_API int tarvik_fputs(const char *text, FILE *stream)
 {
-    return given(stream) && given(text) ? fputs(text, stream) : EOF;
+    return stream != nullptr && text != nullptr ? fputs(text, stream) : EOF;
 }
 
 TARVIK_API int tarvik_fprintf(FILE *stream, const char *format, ...)
@@ -809,16 +802,16 @@ TARVIK_API int tarvik_fprintf(FILE *stream, const char *format, ...)
 
 TARVIK_API int tarvik_vfprintf(FILE *stream, const char *format, va_list arguments)
 {
-    return given(stream) && given(format) ? vfprintf(stream, format, arguments) : -1;
+    return stream != nullptr && format != nullptr ? vfprintf(stream, format, arguments) : -1;
 }
 
 TARVIK_API int tarvik_fflush(FILE *stream) { return fflush(stream); }
 
 TARVIK_API int tarvik_fseek(FILE *stream, int64_t offset, int whence)
 {
-    return given(stream) ? fseeko(stream, static_cast<off_t>(offset), whence) : -1;
+    return stream != nullptr ? fseeko(stream, static_cast<off_t>(offset), whence) : -1;
 }
 
-TARVIK_API int64_t tarvik_ftell(FILE *stream) { return given(stream) ? ftello(stream) : -1; }
+TARVIK_API int64_t tarvik_ftell(FILE *stream) { return stream != nullptr ? ftello(stream) : -1; }
 
 } // extern "C"

@@ -112,7 +112,7 @@ TARVIK_API int tarvik_is_directory(const char *path);
 TARVIK_API int64_t tarvik_get_file_size(const char *path);
 
 /* Standard streams: straight through to the C library (64-bit offsets), except that a null
- * stream, path, buffer or format fails (errno EINVAL) instead of crashing. */
+ * stream, path, buffer or format fails instead of crashing. */
 /* New stream, or null; the caller closes it with tarvik_fclose. */
 TARVIK_API FILE *tarvik_fopen(const char *path, const char *mode);
 /* 0, or EOF on failure. */
