@@ -126,7 +126,8 @@ TARVIK_API char *tarvik_fgets(char *buffer, int size, FILE *stream);
 TARVIK_API int tarvik_fputs(const char *text, FILE *stream);
 /* Characters written with the C library's formatting, or a negative number on failure. */
 TARVIK_API int tarvik_fprintf(FILE *stream, const char *format, ...) TARVIK_PRINTF(2, 3);
-TARVIK_API int tarvik_vfprintf(FILE *stream, const char *format, va_list arguments);
+TARVIK_API int tarvik_vfprintf(FILE *stream, const char *format, va_list arguments)
+    TARVIK_PRINTF(2, 0);
 /* 0, or EOF on failure; a null stream flushes every output stream. */
 TARVIK_API int tarvik_fflush(FILE *stream);
 /* 0, or -1 on failure. */
