@@ -189,10 +189,10 @@ int run_ps(bool cpu, bool rss)
     return status;
 }
 
-// The last print mode given wins; PID (past the modes) stands for the default line.
+// The last print mode given wins; without any, ALL: the default line.
 size_t print_mode(const vexa::Arguments &arguments)
 {
-    size_t mode = KILL;
+    size_t mode = ALL;
     for (size_t row = PROCESS_NAME; row <= PID; ++row) {
         mode = arguments.has(row) ? row : mode;
     }

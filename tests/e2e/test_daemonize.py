@@ -24,8 +24,7 @@ DEVICES = ("null", "zero", "full", "random", "urandom", "tty")
 syslog_sink = None
 
 
-def run(*arguments, timeout=60):
-    return e2e.run(*arguments, timeout=timeout)
+run = e2e.run
 
 
 def setup_syslog_sink(scratch):

@@ -24,8 +24,7 @@ PS_LINE = re.compile(
 LIBRARY_SOURCE = "int vexa_probe_value(void) { return 42; }\n"
 
 
-def run(*arguments):
-    return e2e.run(*arguments)
+run = e2e.run
 
 
 def parse_ps(text):

@@ -14,8 +14,7 @@ import unittest
 import vexa_e2e as e2e
 
 
-def run(*arguments, timeout=60):
-    return e2e.run(*arguments, timeout=timeout)
+run = e2e.run
 
 
 def taskset_list(pid):
