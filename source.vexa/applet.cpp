@@ -24,7 +24,9 @@ Arguments::Arguments(int argc, char **argv, const Usage &usage, char **envp)
         return;
     }
     // Every question is asked here, flags and first values alike, so that what is left
-    // for operand() never depends on the order in which the applet reads its options.
+    // for operand() never depends on the order in which the applet reads its options. The
+    // front end's own option, accepted by every applet, is never an operand either.
+    tarvik_search_argument(m_handle, "dump_exception", 0);
     for (size_t row = 0; row < m_usage.m_count; ++row) {
         const Option &option = m_usage.m_options[row];
         if (option.m_spec == nullptr) {

@@ -1,8 +1,8 @@
 // The setcpu applet: shows and changes the processor affinity of processes chosen by pid
 // or by a name pattern.
+#include "applet.hpp"
 #include "applets.h"
 
-#include "argument.h"
 #include "console.h"
 #include "fragment.h"
 #include "heap.h"
@@ -14,11 +14,15 @@
 
 namespace {
 
-constexpr const char *USAGE = "usage: --pid <pid> | --cpu <id> | --name <process name> | --list\n";
-constexpr const char *OPTION_PID = "p|pid|id";
-constexpr const char *OPTION_CPU = "c|cpu|core";
-constexpr const char *OPTION_NAME = "n|name|process";
-constexpr const char *OPTION_LIST = "l|list";
+enum : size_t { PID, CPU, NAME, LIST };
+constexpr vexa::Option OPTIONS[] = {
+    {"p|pid|id", vexa::Takes::VALUE, nullptr},
+    {"c|cpu|core", vexa::Takes::VALUE, nullptr},
+    {"n|name|process", vexa::Takes::VALUE, nullptr},
+    {"l|list", vexa::Takes::NOTHING, nullptr},
+};
+constexpr vexa::Usage USAGE = vexa::usage_of(
+    "usage: --pid <pid> | --cpu <id> | --name <process name> | --list\n", OPTIONS, "");
 constexpr const char *PATTERN_SEPARATORS = "|";
 
 struct Options {
@@ -28,13 +32,13 @@ struct Options {
     bool m_list;
 };
 
-Options read_options(tarvik_argument_t *handle)
+Options read_options(const vexa::Arguments &arguments)
 {
     Options options{};
-    options.m_pid = tarvik_search_argument_int(handle, OPTION_PID, 1, -1);
-    options.m_cpu = tarvik_search_argument_int(handle, OPTION_CPU, 1, -1);
-    options.m_name = tarvik_search_argument(handle, OPTION_NAME, 1);
-    options.m_list = tarvik_search_argument(handle, OPTION_LIST, 0) != nullptr;
+    options.m_pid = arguments.integer(PID, -1);
+    options.m_cpu = arguments.integer(CPU, -1);
+    options.m_name = arguments.value(NAME);
+    options.m_list = arguments.has(LIST);
     return options;
 }
 
@@ -123,15 +127,13 @@ int run(const Options &options)
 
 int tarvik_multicall_setcpu_main(int argc, char **argv)
 {
+    vexa::Arguments arguments(argc, argv, USAGE);
+    // Without arguments the usage is printed and the processor count still follows.
     if (argc <= 1) {
-        tarvik_printf(USAGE);
+        arguments.usage();
     }
-    tarvik_argument_t *handle = tarvik_open_argument(argc, argv);
-    if (handle == nullptr) {
+    if (!arguments.ok()) {
         return 1;
     }
-    Options options = read_options(handle);
-    int status = run(options);
-    tarvik_close_argument(handle);
-    return status;
+    return run(read_options(arguments));
 }

@@ -114,7 +114,7 @@ TARVIK_API void *tarvik_get_buffer_node(tarvik_buffer_t *buffer, size_t *length_
 TARVIK_API char *tarvik_pop_buffer_line(tarvik_buffer_t *buffer);
 /* Bytes discarded (everything queued). */
 TARVIK_API size_t tarvik_flush_buffer(tarvik_buffer_t *buffer);
-/* Marks the end of input for tarvik_pop_buffer_line; returns 0 (-1 for null). */
+/* Marks the end of input for tarvik_pop_buffer_line; returns 0, for null too. */
 TARVIK_API int tarvik_end_buffer(tarvik_buffer_t *buffer);
 
 /* Bytes queued (0 for null). */

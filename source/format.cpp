@@ -21,46 +21,8 @@ constexpr size_t WIDTH_LIMIT = TARVIK_XTOA_WIDTH_MASK;
 // 10^18 is the largest power of ten below 2^64; fraction digits past it are zeros.
 constexpr int FRACTION_DIGITS_LIMIT = 18;
 
-// Bounded sink: stores at most m_limit characters (none when m_data is null, which
-// only counts) and never writes a terminator.
-struct Out {
-    char *m_data;
-    size_t m_count;
-    size_t m_limit;
-
-    bool full() const { return m_count >= m_limit; }
-    void put(char c)
-    {
-        if (m_count < m_limit) {
-            if (m_data != nullptr) {
-                m_data[m_count] = c;
-            }
-            ++m_count;
-        }
-    }
-    void write(const char *text, size_t length)
-    {
-        size_t room = m_limit - m_count;
-        if (length > room) {
-            length = room;
-        }
-        if (m_data != nullptr) {
-            memcpy(m_data + m_count, text, length);
-        }
-        m_count += length;
-    }
-    void fill(char c, size_t count)
-    {
-        size_t room = m_limit - m_count;
-        if (count > room) {
-            count = room;
-        }
-        if (m_data != nullptr) {
-            memset(m_data + m_count, c, count);
-        }
-        m_count += count;
-    }
-};
+// Every conversion writes through the bounded writer, which stops at its limit.
+using Out = tarvik::detail::Writer;
 
 // Writes the digits of value in base, right to left, ending just before end; returns
 // the first digit. Values that fit 32 bits take the cheaper path (64-bit division is a
@@ -158,9 +120,9 @@ int xtoa_limit(char *buffer, size_t size, uint64_t value, int base, uint32_t fla
     if (strnlen(alphabet, static_cast<size_t>(base)) < static_cast<size_t>(base)) {
         return 0;
     }
-    Out out{buffer, 0, size};
+    Out out = Out::raw(buffer, size);
     emit_number(out, value, static_cast<unsigned>(base), flags, alphabet);
-    return static_cast<int>(out.m_count);
+    return static_cast<int>(out.length());
 }
 
 // One parsed conversion: flags in their fixed order, width, precision and length.
@@ -178,18 +140,14 @@ struct Spec {
 
 size_t clamp_width(uint64_t width) { return width > WIDTH_LIMIT ? WIDTH_LIMIT : width; }
 
+// A run of digits; a value past the width limit reads as just past it (clamped later).
 const char *parse_decimal(const char *p, uint64_t *value, bool *seen)
 {
-    uint64_t n = 0;
-    while (*p >= '0' && *p <= '9') {
-        if (n <= WIDTH_LIMIT) {
-            n = n * 10u + static_cast<unsigned>(*p - '0');
-        }
-        ++p;
-        *seen = true;
-    }
-    *value = n;
-    return p;
+    size_t length = strspn(p, "0123456789");
+    *seen = *seen || length > 0;
+    *value = length > 0 ? WIDTH_LIMIT + 1 : 0;
+    tarvik::detail::Cursor(p, length).decimal(value, WIDTH_LIMIT);
+    return p + length;
 }
 
 const char *parse_spec(const char *p, Spec *spec, va_list *arguments)
@@ -494,20 +452,10 @@ size_t format_copy(char *buffer, size_t limit, const char *format, va_list argum
 {
     va_list copy;
     va_copy(copy, arguments);
-    Out out{buffer, 0, limit};
+    Out out = Out::raw(buffer, limit);
     format_into(out, format, &copy);
     va_end(copy);
-    return out.m_count;
-}
-
-char *duplicate_text(const char *text, size_t length, const char *tag, unsigned long line)
-{
-    char *copy = static_cast<char *>(tarvik_alloc_tag(length + 1, tag, line));
-    if (copy != nullptr) {
-        memcpy(copy, text, length);
-        copy[length] = '\0';
-    }
-    return copy;
+    return out.length();
 }
 
 } // namespace
@@ -523,13 +471,12 @@ TARVIK_API int tarvik_vsnprintf(char *buffer, size_t size, const char *format, v
         buffer[0] = '\0';
         return 0;
     }
-    Out out{buffer, 0, size - 1};
+    Out out(buffer, size);
     va_list copy;
     va_copy(copy, arguments);
     format_into(out, format, &copy);
     va_end(copy);
-    buffer[out.m_count] = '\0';
-    return out.m_count > INT_MAX ? INT_MAX : static_cast<int>(out.m_count);
+    return out.length() > INT_MAX ? INT_MAX : static_cast<int>(out.length());
 }
 
 TARVIK_API int tarvik_snprintf(char *buffer, size_t size, const char *format, ...)
@@ -564,7 +511,7 @@ TARVIK_API char *tarvik_alloc_vsprintf(const char *format, va_list arguments)
     char first[ALLOC_FIRST_TRY];
     size_t length = format_copy(first, sizeof(first) - 1, format, arguments);
     if (length < sizeof(first) - 1) {
-        return duplicate_text(first, length, TARVIK_TAG);
+        return tarvik::detail::copy_range_tag(first, length, TARVIK_TAG);
     }
     // Longer ones are measured, then formatted straight into their allocation. A text
     // that fills the largest buffer would have been cut: refuse it.

@@ -83,12 +83,8 @@ bool same_name(const char *a, const char *b)
     return a != nullptr && b != nullptr && strcmp(a, b) == 0;
 }
 
-bool is_space(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using tarvik::detail::is_digit;
+using tarvik::detail::is_space;
 
 // Lowest offset >= from where length free integers end within limit, or false.
 bool find_gap(const tarvik_fragment_t *fragment, uint64_t from, uint64_t length, uint64_t limit,

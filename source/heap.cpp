@@ -142,7 +142,6 @@ void *allocate(size_t size, const char *tag, unsigned long line)
     block->m_self = block;
     block->m_tag = tag;
     block->m_line = line;
-    block->m_prev = nullptr;
     uint32_t guard = TARVIK_HEAP_GUARD;
     memcpy(static_cast<char *>(data_of(block)) + rounded, &guard, sizeof(guard));
     {
@@ -152,11 +151,7 @@ void *allocate(size_t size, const char *tag, unsigned long line)
             s_peak = s_bytes;
         }
         ++s_count;
-        block->m_next = s_head;
-        if (s_head != nullptr) {
-            s_head->m_prev = block;
-        }
-        s_head = block;
+        tarvik::detail::DoublyLinked<tarvik_heap_block_t>(&s_head, nullptr).push_front(block);
     }
     return data_of(block);
 }
@@ -198,14 +193,7 @@ void release(void *pointer, const char *tag, unsigned long line)
     }
     {
         tarvik::detail::ShortLockGuard lock(&s_heap_lock);
-        if (block->m_prev != nullptr) {
-            block->m_prev->m_next = block->m_next;
-        } else {
-            s_head = block->m_next;
-        }
-        if (block->m_next != nullptr) {
-            block->m_next->m_prev = block->m_prev;
-        }
+        tarvik::detail::DoublyLinked<tarvik_heap_block_t>(&s_head, nullptr).remove(block);
         --s_count;
         s_bytes -= block->m_size + OVERHEAD;
     }

@@ -82,9 +82,8 @@ struct Program {
     int m_capture_count; // slots in use, capture 0 included
 };
 
-inline bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+using tarvik::detail::is_digit;
+using tarvik::detail::is_space;
 
 inline unsigned char fold(unsigned char c)
 {

@@ -13,12 +13,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
-VEXA = None
-EXIT_DUMP = "dump exception"
-ANSI = re.compile(r"\x1b\[[0-9;]*m")
+import vexa_e2e as e2e
+
 PS_LINE = re.compile(
     r"^(?P<mark>[* ]) +(?P<index>\d+) +(?P<ppid>\d+) +(?P<pid>\d+) (?P<user>\S+) +"
     r"(?P<state>\S..)  +(?P<threads>\d+) +(?P<vmsize>\d+)Kb +(?P<rss>\d+)Kb +"
@@ -26,16 +24,11 @@ PS_LINE = re.compile(
 LIBRARY_SOURCE = "int vexa_probe_value(void) { return 42; }\n"
 
 
-def run(*arguments, timeout=60):
-    result = subprocess.run([VEXA, *arguments], capture_output=True, text=True,
-                            timeout=timeout, stdin=subprocess.DEVNULL, errors="replace")
-    if EXIT_DUMP in result.stderr:
-        raise AssertionError("exit dump: %r" % result.stderr)
-    return result
+run = e2e.run
 
 
 def parse_ps(text):
-    lines = ANSI.sub("", text).splitlines()
+    lines = e2e.strip_ansi(text).splitlines()
     header = lines[0].split()
     assert header == ["Idx", "PPID", "PID", "UID", "State", "Thr", "VmSize", "RSS", "CPU",
                       "fds", "Name"], header
@@ -242,8 +235,7 @@ class LibdependTest(unittest.TestCase):
         self.assertEqual(run("libdepend", "--", "no-such-lib.so").returncode, 0)
 
     def test_kill_inside_private_namespace(self):
-        if os.geteuid() != 0 or shutil.which("unshare") is None:
-            self.skipTest("needs root and unshare for a private PID namespace")
+        e2e.require_namespaces(self, pid=True)
         # The victim, vexa and the waiting shell live in their own PID namespace with its own
         # /proc: nothing outside can be signalled.
         script = (
@@ -251,31 +243,20 @@ class LibdependTest(unittest.TestCase):
             'open(sys.argv[2], \'w\').close(); time.sleep(600)" "$1" "$2" & '
             'victim=$!; '
             'for i in $(seq 1 200); do [ -e "$2" ] && break; sleep 0.05; done; '
-            '"$3" libdepend --pid "$1"; '
-            '"$3" libdepend --kill "$(basename "$1")"; echo "kill=$?"; '
+            '"$0" libdepend --pid "$1"; '
+            '"$0" libdepend --kill "$(basename "$1")"; echo "kill=$?"; '
             'wait $victim; echo "victim=$?"; '
-            '"$3" libdepend "$1"; echo "after=$?"')
+            '"$0" libdepend "$1"; echo "after=$?"')
         ready = os.path.join(self.directory, "ready")
-        result = subprocess.run(
-            ["unshare", "--pid", "--fork", "--mount-proc", "sh", "-c", script, "sh",
-             self.library, ready, os.path.abspath(VEXA)],
-            capture_output=True, text=True, timeout=120)
-        self.assertNotIn(EXIT_DUMP, result.stderr)
+        result = e2e.in_namespaces(script, self.library, ready, pid=True)
         lines = result.stdout.splitlines()
         self.assertEqual(len(lines), 5, result.stdout + result.stderr)
         self.assertRegex(lines[0], r"^\d+$")  # listed before the kill
         self.assertRegex(lines[1], r"^%s \S+ \S+$" % lines[0])
         self.assertEqual(lines[2:], ["kill=0", "victim=%d" % (128 + 15), "after=0"])
-
-def main():
-    global VEXA
-    if len(sys.argv) < 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    VEXA = os.path.abspath(sys.argv.pop(1))
-    program = unittest.main(exit=False, verbosity=2)
-    return 0 if program.result.wasSuccessful() else 1
-
+        # Between the passes the waiting is said on the error output, listing lines are not.
+        self.assertIn("Wait until the process is terminated... (0.1 sec)\n", result.stderr)
+        self.assertNotIn(lines[0] + " ", result.stderr)
 
 if __name__ == "__main__":
-    sys.exit(main())
+    e2e.main(__doc__)
