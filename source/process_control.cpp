@@ -91,7 +91,9 @@ void supervise_child(pid_t child, unsigned restarts)
         exit(0);
     }
     if (WIFEXITED(status)) {
-        tarvik_log_printf("Stop monitoring by tarvik_launcher ! (pid=%u)\n", pid);
+        // The monitor itself ends with 0 whatever happened; the log keeps the child's status.
+        tarvik_log_printf("Stop monitoring by tarvik_launcher ! (pid=%u, status=%d)\n", pid,
+                          WEXITSTATUS(status));
         exit(0);
     }
     int signum = WTERMSIG(status);

@@ -216,8 +216,8 @@ TEST_F(ProcessControlTest, LauncherRestartsCrashAfterFullPauseThenStopsOnExit)
     ASSERT_EQ(sscanf(lines[2].c_str(), "Start monitoring by tarvik_launcher ! (pid=%u)", &second),
               1);
     EXPECT_NE(second, first) << "a restart forks a new child";
-    EXPECT_EQ(lines[3],
-              "Stop monitoring by tarvik_launcher ! (pid=" + std::to_string(second) + ")");
+    EXPECT_EQ(lines[3], "Stop monitoring by tarvik_launcher ! (pid=" + std::to_string(second) +
+                            ", status=0)");
 }
 
 // Death by a signal outside the crash set ends the supervision with status 0.
