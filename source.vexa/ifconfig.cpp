@@ -1,5 +1,6 @@
 // The ifconfig applet: lists the network interfaces, or waits until a named interface has an
 // IPv4 address and prints that address.
+#include "applet.hpp"
 #include "applets.h"
 
 #include "argument.h"
@@ -313,6 +314,9 @@ int tarvik_multicall_ifconfig_main(int argc, char **argv)
         status = print_list();
     }
     tarvik_puts(nullptr);
+    if (!vexa::output_ok(tarvik_argument_get_program_name(handle))) {
+        status = 1;
+    }
     tarvik_close_argument(handle);
     return status;
 }

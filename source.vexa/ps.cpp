@@ -1,5 +1,6 @@
 // Process table applets: ps (the table with descriptor counts and CPU usage) and libdepend
 // (processes mapping a library: listed in several forms, optionally terminated).
+#include "applet.hpp"
 #include "applets.h"
 
 #include "argument.h"
@@ -12,6 +13,7 @@
 #include "detail/common.hpp"
 #include "detail/process.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <unistd.h>
@@ -124,45 +126,37 @@ void push_ps_line(tarvik_buffer_t *out, const tarvik_ps_t *record, int index, ui
 
 // Control characters of a command line or name become '?': a process must not be able to
 // break its line, forge rows or send terminal sequences through the table.
-const char *printable(const char *text, char *out, size_t size)
-{
-    size_t i = 0;
-    for (; text[i] != '\0' && i + 1 < size; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        out[i] = c < 0x20 || c == 0x7F ? '?' : text[i];
-    }
-    out[i] = '\0';
-    return out;
-}
-
 void push_name_column(tarvik_buffer_t *out, const tarvik_ps_t *record, char *scratch, size_t size)
 {
     if (record->m_command_line != nullptr) {
         tarvik_push_printf(out, "\e[1;33m%-16s\e[0m\n",
-                           printable(record->m_command_line, scratch, size));
+                           vexa::printable(record->m_command_line, scratch, size));
         return;
     }
     char text[4096];
     tarvik_snprintf(text, sizeof(text), "[\e[1;34m%s\e[0m]",
-                    record->m_name != nullptr ? printable(record->m_name, scratch, size)
+                    record->m_name != nullptr ? vexa::printable(record->m_name, scratch, size)
                                               : "<NULL>");
     tarvik_push_printf(out, "%-17s\n", text);
 }
 
-void flush_output(tarvik_buffer_t *out, bool force)
+// False when the text could not be taken out of the queue (no memory): the table would have
+// a hole, so printing stops.
+bool flush_output(tarvik_buffer_t *out, bool force)
 {
     size_t size = tarvik_get_buffer_size(out);
     if (size == 0 || (!force && size < PRINT_CHUNK)) {
-        return;
+        return true;
     }
     char *text = static_cast<char *>(tarvik_alloc_tag(size + 1, TARVIK_TAG));
     if (text == nullptr) {
         tarvik_flush_buffer(out);
-        return;
+        return false;
     }
     text[tarvik_pop_buffer(out, text, size)] = '\0';
     tarvik_puts(text);
     tarvik_free_tag(text, TARVIK_TAG);
+    return true;
 }
 
 int print_ps(const tarvik_ps_t *list, const tarvik_ps_t *before, bool sampled)
@@ -179,27 +173,30 @@ int print_ps(const tarvik_ps_t *list, const tarvik_ps_t *before, bool sampled)
         tarvik_close_buffer(out);
         return 1;
     }
+    bool printed = true;
     uint64_t hertz = sampled ? tarvik_get_hertz() : 0;
     uint32_t self = static_cast<uint32_t>(getpid());
     tarvik_push_printf(out, "  %3s %5s %5s %-8s %5s %3s %8s %8s %6s %3s %-15s\n", "Idx", "PPID",
                        "PID", "UID", "State", "Thr", "VmSize", "RSS", "CPU", "fds", "Name");
     int index = 1;
-    for (const tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
+    for (const tarvik_ps_t *record = list; record != nullptr && printed; record = record->m_next) {
         push_ps_line(out, record, index++, self, &users);
         push_cpu_column(out, before, record, sampled, hertz);
         tarvik_push_printf(out, "%3llu ", static_cast<unsigned long long>(record->m_fd_count));
         push_name_column(out, record, scratch, COMMAND_LINE_SIZE);
-        flush_output(out, false);
+        printed = flush_output(out, false);
     }
-    flush_output(out, true);
+    printed = printed && flush_output(out, true);
     tarvik_puts(nullptr);
     tarvik::detail::ps_user_names_free(&users);
     tarvik_free_tag(scratch, TARVIK_TAG);
     tarvik_close_buffer(out);
-    return 0;
+    return printed ? 0 : 1;
 }
 
-int run_ps(const PsOptions &options)
+// A table that cannot be read, or printed whole, is an error with a reason, never an empty
+// or partial table and status 0; so is output that does not reach its descriptor.
+int run_ps(const PsOptions &options, const char *program_name)
 {
     tarvik_ps_t *before = nullptr;
     if (options.m_cpu) {
@@ -209,10 +206,16 @@ int run_ps(const PsOptions &options)
     uint32_t flags = TARVIK_PS_INODES | TARVIK_PS_CPU | (options.m_rss ? TARVIK_PS_SORT_RSS : 0u);
     // The table shows descriptor counts only: the inodes behind them are not kept.
     tarvik_ps_t *list = tarvik::detail::ps_open(flags, false);
-    int status = list != nullptr ? print_ps(list, before, options.m_cpu) : 1;
+    int status = 1;
+    if (list == nullptr) {
+        vexa::report_failure(program_name, "can not read the process table");
+    } else if ((status = print_ps(list, before, options.m_cpu)) != 0) {
+        errno = ENOMEM;
+        vexa::report_failure(program_name, "can not print the process table");
+    }
     tarvik_close_ps(list);
     tarvik_close_ps(before);
-    return status;
+    return vexa::output_ok(program_name) ? status : 1;
 }
 
 enum class PrintMode { Default, ProcessName, Pathname, Cmdline, Argv, Pid };
@@ -267,26 +270,32 @@ int collect_libraries(tarvik_argument_t *arguments, const char **names, int capa
     return count;
 }
 
-void print_libdepend_match(const tarvik_ps_t *record, PrintMode mode)
+// Names, paths and arguments come from other processes: their control characters are shown
+// as "?", so that none can forge a line or send a sequence to the terminal. scratch holds
+// COMMAND_LINE_SIZE bytes.
+void print_libdepend_match(const tarvik_ps_t *record, PrintMode mode, char *scratch)
 {
-    const char *name = record->m_name != nullptr ? record->m_name : "";
-    const char *exe = record->m_exe != nullptr ? record->m_exe : "";
+    auto shown = [scratch](const char *text) {
+        return vexa::printable(text != nullptr ? text : "", scratch, COMMAND_LINE_SIZE);
+    };
     switch (mode) {
     case PrintMode::Default:
-        tarvik_printf("%lu %s %s\n", static_cast<unsigned long>(record->m_pid), name, exe);
+        tarvik_printf("%lu ", static_cast<unsigned long>(record->m_pid));
+        tarvik_printf("%s ", shown(record->m_name));
+        tarvik_printf("%s\n", shown(record->m_exe));
         break;
     case PrintMode::ProcessName:
-        tarvik_printf("%s\n", name);
+        tarvik_printf("%s\n", shown(record->m_name));
         break;
     case PrintMode::Pathname:
-        tarvik_printf("%s\n", exe);
+        tarvik_printf("%s\n", shown(record->m_exe));
         break;
     case PrintMode::Cmdline:
-        tarvik_printf("%s\n", record->m_command_line != nullptr ? record->m_command_line : "");
+        tarvik_printf("%s\n", shown(record->m_command_line));
         break;
     case PrintMode::Argv:
         for (int32_t i = 0; i < record->m_argc; ++i) {
-            tarvik_printf(i == 0 ? "%s" : " %s", record->m_argv[i]);
+            tarvik_printf(i == 0 ? "%s" : " %s", shown(record->m_argv[i]));
         }
         tarvik_puts("\n");
         break;
@@ -306,12 +315,14 @@ bool maps_any(const tarvik_ps_t *record, const char *const *names, int count)
     return false;
 }
 
-// One pass over the table: prints (first pass) and signals the matches; returns their number.
-int libdepend_pass(const LibdependOptions &options, const char *const *names, int count, int pass)
+// One pass over the table: prints (first pass) and signals the matches; returns their number,
+// or -1 when the table cannot be read.
+int libdepend_pass(const LibdependOptions &options, const char *const *names, int count, int pass,
+                   char *scratch)
 {
     tarvik_ps_t *list = tarvik_open_ps_ex(TARVIK_PS_EXE | TARVIK_PS_MAPS);
     if (list == nullptr) {
-        return 0;
+        return -1;
     }
     uint32_t self = static_cast<uint32_t>(getpid());
     int signal = pass >= LATE_PASS ? SIGKILL : (pass % 10 == 0 ? SIGTERM : 0);
@@ -321,7 +332,7 @@ int libdepend_pass(const LibdependOptions &options, const char *const *names, in
             continue;
         }
         if (pass == 0) {
-            print_libdepend_match(record, options.m_mode);
+            print_libdepend_match(record, options.m_mode, scratch);
         }
         if (options.m_kill && signal != 0) {
             tarvik_kill(static_cast<int>(record->m_pid), signal);
@@ -332,13 +343,23 @@ int libdepend_pass(const LibdependOptions &options, const char *const *names, in
     return matches;
 }
 
-int run_libdepend(const LibdependOptions &options, const char *const *names, int count)
+int run_libdepend(const LibdependOptions &options, const char *const *names, int count,
+                  const char *program_name)
 {
+    char *scratch = static_cast<char *>(tarvik_alloc_tag(COMMAND_LINE_SIZE, TARVIK_TAG));
+    if (scratch == nullptr) {
+        vexa::report_failure(program_name, "not enough memory");
+        return 1;
+    }
     for (int pass = 0;;) {
-        int matches = libdepend_pass(options, names, count, pass);
+        int matches = libdepend_pass(options, names, count, pass, scratch);
+        if (matches < 0) {
+            vexa::report_failure(program_name, "can not read the process table");
+        }
         tarvik_puts(nullptr);
-        if (!options.m_kill || matches == 0) {
-            return 0;
+        if (!options.m_kill || matches <= 0) {
+            tarvik_free_tag(scratch, TARVIK_TAG);
+            return matches < 0 ? 1 : 0;
         }
         ++pass;
         tarvik_error_printf("Wait until the process is terminated... (%d.%1d sec)\n", pass / 10,
@@ -356,8 +377,9 @@ int tarvik_multicall_ps_main(int argc, char **argv)
         return 1;
     }
     PsOptions options = ask_ps_options(arguments);
+    int status = run_ps(options, tarvik_argument_get_program_name(arguments));
     tarvik_close_argument(arguments);
-    return run_ps(options);
+    return status;
 }
 
 int tarvik_multicall_libdepend_main(int argc, char **argv)
@@ -378,7 +400,10 @@ int tarvik_multicall_libdepend_main(int argc, char **argv)
         for (int i = 0; options.m_verbose && i < count; ++i) {
             tarvik_printf("ARG: \"%s\"\n", names[i]);
         }
-        status = run_libdepend(options, names, count);
+        status = run_libdepend(options, names, count, tarvik_argument_get_program_name(arguments));
+    }
+    if (!vexa::output_ok(tarvik_argument_get_program_name(arguments))) {
+        status = 1;
     }
     tarvik_check_free_tag(names, TARVIK_TAG);
     tarvik_close_argument(arguments);
