@@ -108,41 +108,39 @@ bool platform_selects_high_descriptors()
 
 class SelectTest : public TarvikTest {};
 
-// Descriptors of 1024 and above need a raised descriptor limit.
-class HighDescriptorTest : public TarvikTest {
+// Tables refuse descriptors at or above the descriptor limit: growth to 4000, and descriptors
+// beyond 1024, need it raised (skipped where the hard limit does not allow that).
+class RaisedLimitTest : public TarvikTest {
   protected:
+    static constexpr rlim_t WANTED = 4100;
+
     void SetUp() override
     {
         TarvikTest::SetUp();
         struct rlimit limit;
         ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 2100) {
-            GTEST_SKIP() << "descriptor hard limit " << limit.rlim_max << " is below 2100";
-        }
-        if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < 2100) {
-            limit.rlim_cur = limit.rlim_max;
+        if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < WANTED) {
+            if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < WANTED) {
+                GTEST_SKIP() << "descriptor hard limit " << limit.rlim_max << " is below "
+                             << WANTED;
+            }
+            limit.rlim_cur = WANTED;
             ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-        }
-        if (!platform_selects_high_descriptors()) {
-            GTEST_SKIP() << "this platform's select cannot take descriptors above 1024";
         }
     }
 };
 
-// Tables refuse descriptors at or above the descriptor limit: growth to 4000 needs it raised.
-class RaisedLimitTest : public TarvikTest {
+// Descriptors of 1024 and above, where the platform's select takes them at all.
+class HighDescriptorTest : public RaisedLimitTest {
   protected:
     void SetUp() override
     {
-        TarvikTest::SetUp();
-        struct rlimit limit;
-        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-        if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < 4100) {
-            if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 4100) {
-                GTEST_SKIP() << "descriptor hard limit " << limit.rlim_max << " is below 4100";
-            }
-            limit.rlim_cur = 4100;
-            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+        RaisedLimitTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        if (!platform_selects_high_descriptors()) {
+            GTEST_SKIP() << "this platform's select cannot take descriptors above 1024";
         }
     }
 };
