@@ -237,7 +237,6 @@ TEST_F(FormatTest, EveryLengthModifierTakesItsOwnArgument)
     check_modifier("j", "uoxX", edges<uintmax_t>(random));
     check_modifier("z", "di", edges<signed_size>(random));
     check_modifier("z", "uoxX", edges<size_t>(random));
-    check_modifier("Z", "u", edges<size_t>(random));
     check_modifier("t", "di", edges<ptrdiff_t>(random));
     check_modifier("t", "uoxX", edges<ptrdiff_t>(random));
     // A character takes no width here.
@@ -251,8 +250,8 @@ TEST_F(FormatTest, EveryLengthModifierTakesItsOwnArgument)
     for (const char *format : formats) {
         for (double value : values) {
             check_against_c_library(format, value);
-            std::string wide = format;
-            wide.insert(wide.size() - 1, "L");
+            const std::string plain = format;
+            const std::string wide = plain.substr(0, plain.size() - 1) + "L" + plain.back();
             check_against_c_library(wide, static_cast<long double>(value));
         }
     }
@@ -277,6 +276,7 @@ TEST_F(FormatTest, ConversionsBeyondTheOwnSetStillTakeTheirArguments)
         {fmt("%'d|%Id|%s", 1000, 2000, "x"), "1000|2000|x", "grouping flags are ignored"},
     });
     EXPECT_EQ(stored, -1);
+    EXPECT_EQ(fmt("%Zu|%s", SIZE_MAX, "x"), std::to_string(SIZE_MAX) + "|x") << "Z, old z";
 }
 
 TEST_F(FormatTest, TruncationAndTermination)
