@@ -307,5 +307,8 @@ int tarvik_multicall_ifconfig_main(int argc, char **argv)
         status = print_list();
     }
     tarvik_puts(nullptr);
+    if (!vexa::output_ok(arguments.program_name())) {
+        status = 1;
+    }
     return status;
 }

@@ -13,6 +13,7 @@
 
 #include "detail/common.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
@@ -122,20 +123,23 @@ void push_name_column(tarvik_buffer_t *out, const tarvik_ps_t *record, char *scr
     tarvik_push_printf(out, "%-17s\n", text);
 }
 
-void flush_output(tarvik_buffer_t *out, bool force)
+// False when the text could not be taken out of the queue (no memory): the table would have
+// a hole, so printing stops.
+bool flush_output(tarvik_buffer_t *out, bool force)
 {
     size_t size = tarvik_get_buffer_size(out);
     if (size == 0 || (!force && size < PRINT_CHUNK)) {
-        return;
+        return true;
     }
     char *text = static_cast<char *>(tarvik_alloc_tag(size + 1, TARVIK_TAG));
     if (text == nullptr) {
         tarvik_flush_buffer(out);
-        return;
+        return false;
     }
     text[tarvik_pop_buffer(out, text, size)] = '\0';
     tarvik_puts(text);
     tarvik_free_tag(text, TARVIK_TAG);
+    return true;
 }
 
 int print_ps(const tarvik_ps_t *list, const tarvik_ps_t *before, bool sampled)
@@ -153,27 +157,30 @@ int print_ps(const tarvik_ps_t *list, const tarvik_ps_t *before, bool sampled)
         tarvik_close_buffer(out);
         return 1;
     }
+    bool printed = true;
     uint64_t hertz = sampled ? tarvik_get_hertz() : 0;
     uint32_t self = static_cast<uint32_t>(tarvik_getpid());
     tarvik_push_printf(out, "  %3s %5s %5s %-8s %5s %3s %8s %8s %6s %3s %-15s\n", "Idx", "PPID",
                        "PID", "UID", "State", "Thr", "VmSize", "RSS", "CPU", "fds", "Name");
     int index = 1;
-    for (const tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
+    for (const tarvik_ps_t *record = list; record != nullptr && printed; record = record->m_next) {
         push_ps_line(out, record, index++, self, users);
         push_cpu_column(out, before, record, sampled, hertz);
         tarvik_push_printf(out, "%3llu ", static_cast<unsigned long long>(record->m_fd_count));
         push_name_column(out, record, scratch, COMMAND_LINE_SIZE);
-        flush_output(out, false);
+        printed = flush_output(out, false);
     }
-    flush_output(out, true);
+    printed = printed && flush_output(out, true);
     tarvik_puts(nullptr);
     tarvik_close_ps_users(users);
     tarvik_free_tag(scratch, TARVIK_TAG);
     tarvik_close_buffer(out);
-    return 0;
+    return printed ? 0 : 1;
 }
 
-int run_ps(bool cpu, bool rss)
+// A table that cannot be read, or printed whole, is an error with a reason, never an empty
+// or partial table and status 0; so is output that does not reach its descriptor.
+int run_ps(bool cpu, bool rss, const char *program_name)
 {
     tarvik_ps_t *before = nullptr;
     if (cpu) {
@@ -183,10 +190,16 @@ int run_ps(bool cpu, bool rss)
     // The table shows descriptor counts only: the inodes behind them are not kept.
     uint32_t flags = TARVIK_PS_FD_COUNT | TARVIK_PS_CPU | (rss ? TARVIK_PS_SORT_RSS : 0u);
     tarvik_ps_t *list = tarvik_open_ps_ex(flags);
-    int status = list != nullptr ? print_ps(list, before, cpu) : 1;
+    int status = 1;
+    if (list == nullptr) {
+        vexa::report_failure(program_name, "can not read the process table");
+    } else if ((status = print_ps(list, before, cpu)) != 0) {
+        errno = ENOMEM;
+        vexa::report_failure(program_name, "can not print the process table");
+    }
     tarvik_close_ps(list);
     tarvik_close_ps(before);
-    return status;
+    return vexa::output_ok(program_name) ? status : 1;
 }
 
 // The last print mode given wins; without any, ALL: the default line.
@@ -212,23 +225,27 @@ int collect_libraries(const vexa::Arguments &arguments, const char **names)
     return count;
 }
 
-void print_libdepend_match(const tarvik_ps_t *record, size_t mode)
+// Names, paths and arguments come from other processes: their control characters are shown
+// as "?", so that none can forge a line or send a sequence to the terminal. scratch holds
+// COMMAND_LINE_SIZE bytes.
+void print_libdepend_match(const tarvik_ps_t *record, size_t mode, char *scratch)
 {
-    const char *name = record->m_name != nullptr ? record->m_name : "";
-    const char *exe = record->m_exe != nullptr ? record->m_exe : "";
+    auto shown = [scratch](const char *text) {
+        return vexa::printable(text != nullptr ? text : "", scratch, COMMAND_LINE_SIZE);
+    };
     switch (mode) {
     case PROCESS_NAME:
-        tarvik_printf("%s\n", name);
+        tarvik_printf("%s\n", shown(record->m_name));
         break;
     case PATHNAME:
-        tarvik_printf("%s\n", exe);
+        tarvik_printf("%s\n", shown(record->m_exe));
         break;
     case CMDLINE:
-        tarvik_printf("%s\n", record->m_command_line != nullptr ? record->m_command_line : "");
+        tarvik_printf("%s\n", shown(record->m_command_line));
         break;
     case ARGV:
         for (int32_t i = 0; i < record->m_argc; ++i) {
-            tarvik_printf(i == 0 ? "%s" : " %s", record->m_argv[i]);
+            tarvik_printf(i == 0 ? "%s" : " %s", shown(record->m_argv[i]));
         }
         tarvik_puts("\n");
         break;
@@ -236,7 +253,9 @@ void print_libdepend_match(const tarvik_ps_t *record, size_t mode)
         tarvik_printf("%lu\n", static_cast<unsigned long>(record->m_pid));
         break;
     default:
-        tarvik_printf("%lu %s %s\n", static_cast<unsigned long>(record->m_pid), name, exe);
+        tarvik_printf("%lu ", static_cast<unsigned long>(record->m_pid));
+        tarvik_printf("%s ", shown(record->m_name));
+        tarvik_printf("%s\n", shown(record->m_exe));
         break;
     }
 }
@@ -245,18 +264,31 @@ void print_libdepend_match(const tarvik_ps_t *record, size_t mode)
 // ends them (a SIGTERM every second, SIGKILL after a minute) and says it is waiting.
 int run_libdepend(const vexa::Arguments &arguments, const char *const *names, int count)
 {
+    const char *program_name = arguments.program_name();
+    char *scratch = static_cast<char *>(tarvik_alloc_tag(COMMAND_LINE_SIZE, TARVIK_TAG));
+    if (scratch == nullptr) {
+        vexa::report_failure(program_name, "not enough memory");
+        return 1;
+    }
     size_t mode = print_mode(arguments);
     tarvik_ps_t *list = tarvik_open_ps_ex(TARVIK_PS_EXE | TARVIK_PS_MAPS);
+    if (list == nullptr) {
+        vexa::report_failure(program_name, "can not read the process table");
+    }
     for (const tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
         for (int i = 0; i < count; ++i) {
             if (tarvik_ps_maps_library(record, names[i])) {
-                print_libdepend_match(record, mode);
+                print_libdepend_match(record, mode, scratch);
                 break;
             }
         }
     }
     tarvik_close_ps(list);
+    tarvik_free_tag(scratch, TARVIK_TAG);
     tarvik_puts(nullptr);
+    if (list == nullptr) {
+        return 1;
+    }
     if (arguments.has(KILL)) {
         tarvik_kill_libdepend_ex(names, count, SIGTERM, SIGKILL, TARVIK_KILL_WAIT_LINES);
     }
@@ -271,7 +303,7 @@ int tarvik_multicall_ps_main(int argc, char **argv)
     if (!arguments.ok()) {
         return 1;
     }
-    return run_ps(arguments.has(PS_CPU), arguments.has(PS_RSS));
+    return run_ps(arguments.has(PS_CPU), arguments.has(PS_RSS), arguments.program_name());
 }
 
 int tarvik_multicall_libdepend_main(int argc, char **argv)
@@ -289,9 +321,13 @@ int tarvik_multicall_libdepend_main(int argc, char **argv)
         status = 1;
     } else {
         for (int i = 0; arguments.has(VERBOSE) && i < count; ++i) {
-            tarvik_printf("ARG: \"%s\"\n", names[i]);
+            char shown[256];
+            tarvik_printf("ARG: \"%s\"\n", vexa::printable(names[i], shown, sizeof(shown)));
         }
         status = run_libdepend(arguments, names, count);
+    }
+    if (!vexa::output_ok(arguments.program_name())) {
+        status = 1;
     }
     tarvik_check_free_tag(names, TARVIK_TAG);
     return status;

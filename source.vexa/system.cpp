@@ -1,4 +1,5 @@
 // Small system tool applets over library calls: true, false, clear, uptime, hertz.
+#include "applet.hpp"
 #include "applets.h"
 
 #include "console.h"
@@ -24,11 +25,11 @@ int tarvik_multicall_uptime_main(int, char **)
         static_cast<unsigned>(seconds / 86400u), static_cast<unsigned>(seconds / 3600u % 24u),
         static_cast<unsigned>(seconds / 60u % 60u), static_cast<unsigned>(seconds % 60u),
         static_cast<unsigned long>(seconds));
-    return 0;
+    return vexa::output_ok("uptime") ? 0 : 1;
 }
 
 int tarvik_multicall_hertz_main(int, char **)
 {
     tarvik_printf("%llu\n", static_cast<unsigned long long>(tarvik_get_hertz()));
-    return 0;
+    return vexa::output_ok("hertz") ? 0 : 1;
 }

@@ -219,14 +219,12 @@ void zone_offset(Out &out, Conversion c, const struct tm *tm)
     if (tm->tm_isdst < 0) {
         return;
     }
-    int64_t offset = tm->tm_gmtoff;
-    const char *sign = offset < 0 ? "-" : "+";
-    if (offset < 0) {
-        offset = -offset;
-    }
-    emit(out, c, sign, 1, c.m_width);
-    offset /= 60;
-    number(out, c, offset / 60 * 100 + offset % 60, 4);
+    const int64_t offset = tm->tm_gmtoff;
+    // Unsigned: the most negative offset has no positive counterpart to negate into.
+    const uint64_t minutes =
+        (offset < 0 ? 0u - static_cast<uint64_t>(offset) : static_cast<uint64_t>(offset)) / 60u;
+    emit(out, c, offset < 0 ? "-" : "+", 1, c.m_width);
+    number(out, c, static_cast<int64_t>(minutes / 60u * 100u + minutes % 60u), 4);
 }
 
 // Whether a modifier is meaningless for a conversion; the whole directive is then copied.

@@ -6,8 +6,10 @@
 #include "heap.h"
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <math.h>
+#include <type_traits>
 
 namespace {
 
@@ -67,36 +69,38 @@ char *digits_of_u64(uint64_t value, unsigned base, const char *alphabet, char *e
     return digits_of<uint64_t>(value, base, alphabet, end);
 }
 
-// Places sign and digits in width columns. A digit fill puts the sign before the fill
-// and is always right-aligned; a space fill puts the sign against the digits.
-void emit_padded(Out &out, const char *digits, size_t length, bool negative, size_t width,
-                 char fill, bool digit_fill, bool left)
+// Places sign (none when 0) and digits in width columns. A digit fill puts the sign before
+// the fill and is always right-aligned; a space fill puts the sign against the digits.
+void emit_padded(Out &out, const char *digits, size_t length, char sign, size_t width, char fill,
+                 bool digit_fill, bool left)
 {
-    size_t total = length + (negative ? 1u : 0u);
+    size_t total = length + (sign != 0 ? 1u : 0u);
     size_t pad = width > total ? width - total : 0;
     if (digit_fill) {
-        if (negative) {
-            out.put('-');
+        if (sign != 0) {
+            out.put(sign);
         }
         out.fill(fill, pad);
         out.write(digits, length);
     } else if (left) {
-        if (negative) {
-            out.put('-');
+        if (sign != 0) {
+            out.put(sign);
         }
         out.write(digits, length);
         out.fill(' ', pad);
     } else {
         out.fill(' ', pad);
-        if (negative) {
-            out.put('-');
+        if (sign != 0) {
+            out.put(sign);
         }
         out.write(digits, length);
     }
 }
 
-// The number formatter behind tarvik_xtoa_limit and the integer conversions.
-void emit_number(Out &out, uint64_t value, unsigned base, uint32_t flags, const char *alphabet)
+// The number formatter behind tarvik_xtoa_limit and the integer conversions; positive is the
+// sign a value that is not negative carries ("+", " " or none).
+void emit_number(Out &out, uint64_t value, unsigned base, uint32_t flags, const char *alphabet,
+                 char positive = 0)
 {
     char buffer[72];
     char *end = buffer + sizeof(buffer);
@@ -105,7 +109,8 @@ void emit_number(Out &out, uint64_t value, unsigned base, uint32_t flags, const 
     bool zero = (flags & TARVIK_XTOA_ZERO) != 0;
     bool digit_fill = !space || zero;
     char fill = !space ? alphabet[0] : (zero ? '0' : ' ');
-    emit_padded(out, first, static_cast<size_t>(end - first), (flags & TARVIK_XTOA_NEGATIVE) != 0,
+    emit_padded(out, first, static_cast<size_t>(end - first),
+                (flags & TARVIK_XTOA_NEGATIVE) != 0 ? '-' : positive,
                 flags & TARVIK_XTOA_WIDTH_MASK, fill, digit_fill, (flags & TARVIK_XTOA_LEFT) != 0);
 }
 
@@ -125,15 +130,21 @@ int xtoa_limit(char *buffer, size_t size, uint64_t value, int base, uint32_t fla
     return static_cast<int>(out.length());
 }
 
-// One parsed conversion: flags in their fixed order, width, precision and length.
+// The argument type a length modifier names; "L" is long double for the floating-point
+// conversions and long long for the integer ones, as the C library reads it.
+enum class Length { INT, CHAR, SHORT, LONG, LONG_LONG, INTMAX, SIZE, PTRDIFF, LONG_DOUBLE };
+
+// One parsed conversion: flags, width, precision and length.
 struct Spec {
     bool m_left;
     bool m_dot;
     bool m_zero;
+    bool m_plus;          // "+": non-negative signed numbers carry a plus sign
+    bool m_space;         // " ": ... or a space
     bool m_has_width;     // digits or "*" were written
     bool m_has_precision; // "." after the width
     bool m_negative_star; // "*" gave a negative count
-    int m_length;         // 0 int, 1 long, 2 64-bit
+    Length m_length;
     size_t m_width;
     size_t m_precision;
 };
@@ -150,23 +161,71 @@ const char *parse_decimal(const char *p, uint64_t *value, bool *seen)
     return p + length;
 }
 
+// Every length modifier the compiler's format check accepts, so that each conversion takes
+// exactly the argument the caller passed.
+const char *parse_length(const char *p, Length *length)
+{
+    switch (*p) {
+    case 'h':
+        if (p[1] == 'h') {
+            *length = Length::CHAR;
+            return p + 2;
+        }
+        *length = Length::SHORT;
+        return p + 1;
+    case 'l':
+        if (p[1] == 'l') {
+            *length = Length::LONG_LONG;
+            return p + 2;
+        }
+        *length = Length::LONG;
+        return p + 1;
+    case 'q':
+        *length = Length::LONG_LONG;
+        return p + 1;
+    case 'L':
+        *length = Length::LONG_DOUBLE;
+        return p + 1;
+    case 'j':
+        *length = Length::INTMAX;
+        return p + 1;
+    case 'z':
+    case 'Z':
+        *length = Length::SIZE;
+        return p + 1;
+    case 't':
+        *length = Length::PTRDIFF;
+        return p + 1;
+    default:
+        return p;
+    }
+}
+
 const char *parse_spec(const char *p, Spec *spec, va_list *arguments)
 {
     *spec = Spec{};
-    if (*p == '#') {
-        ++p;
+    // Flags are taken in any order, as printf takes them ("#", "'" and "I" change nothing
+    // here). A "." before any "0" is the leading-dot form; a second "0" is a width of 0.
+    for (;; ++p) {
+        if (*p == '-') {
+            spec->m_left = true;
+        } else if (*p == '+') {
+            spec->m_plus = true;
+        } else if (*p == ' ') {
+            spec->m_space = true;
+        } else if (*p == '0' && !spec->m_zero) {
+            spec->m_zero = true;
+        } else if (*p != '#' && *p != '\'' && *p != 'I') {
+            break;
+        }
     }
-    if (*p == '-') {
-        spec->m_left = true;
-        ++p;
-    }
-    if (*p == '.') {
+    if (!spec->m_zero && *p == '.') {
         spec->m_dot = true;
         ++p;
-    }
-    if (*p == '0') {
-        spec->m_zero = true;
-        ++p;
+        if (*p == '0') {
+            spec->m_zero = true;
+            ++p;
+        }
     }
     int64_t width = 0;
     if (*p == '*') {
@@ -193,20 +252,20 @@ const char *parse_spec(const char *p, Spec *spec, va_list *arguments)
     spec->m_width = clamp_width(static_cast<uint64_t>(width));
     if (*p == '.') {
         ++p;
-        seen = false;
-        p = parse_decimal(p, &digits, &seen);
-        spec->m_has_precision = true;
-        spec->m_precision = clamp_width(digits);
-    }
-    if (*p == 'l') {
-        ++p;
-        spec->m_length = 1;
-        if (*p == 'l') {
+        if (*p == '*') {
+            // A negative count is as if no precision were written.
+            int star = va_arg(*arguments, int);
             ++p;
-            spec->m_length = 2;
+            spec->m_has_precision = star >= 0;
+            spec->m_precision = star >= 0 ? clamp_width(static_cast<uint64_t>(star)) : 0;
+        } else {
+            seen = false;
+            p = parse_decimal(p, &digits, &seen);
+            spec->m_has_precision = true;
+            spec->m_precision = clamp_width(digits);
         }
     }
-    return p;
+    return parse_length(p, &spec->m_length);
 }
 
 uint32_t number_flags(const Spec &spec, bool negative)
@@ -224,34 +283,71 @@ uint32_t number_flags(const Spec &spec, bool negative)
     return flags;
 }
 
+// The sign a non-negative signed number carries.
+char positive_sign(const Spec &spec) { return spec.m_plus ? '+' : (spec.m_space ? ' ' : 0); }
+
+// Types narrower than int arrive promoted to int and are narrowed back, as printf does.
+int64_t signed_argument(Length length, va_list *arguments)
+{
+    switch (length) {
+    case Length::CHAR:
+        return static_cast<signed char>(va_arg(*arguments, int));
+    case Length::SHORT:
+        return static_cast<short>(va_arg(*arguments, int));
+    case Length::LONG:
+        return va_arg(*arguments, long);
+    case Length::LONG_LONG:
+    case Length::LONG_DOUBLE:
+        return va_arg(*arguments, long long);
+    case Length::INTMAX:
+        return va_arg(*arguments, intmax_t);
+    case Length::SIZE:
+        return va_arg(*arguments, std::make_signed_t<size_t>);
+    case Length::PTRDIFF:
+        return va_arg(*arguments, ptrdiff_t);
+    default:
+        return va_arg(*arguments, int);
+    }
+}
+
+uint64_t unsigned_argument(Length length, va_list *arguments)
+{
+    switch (length) {
+    case Length::CHAR:
+        return static_cast<unsigned char>(va_arg(*arguments, unsigned int));
+    case Length::SHORT:
+        return static_cast<unsigned short>(va_arg(*arguments, unsigned int));
+    case Length::LONG:
+        return va_arg(*arguments, unsigned long);
+    case Length::LONG_LONG:
+    case Length::LONG_DOUBLE:
+        return va_arg(*arguments, unsigned long long);
+    case Length::INTMAX:
+        return va_arg(*arguments, uintmax_t);
+    case Length::SIZE:
+        return va_arg(*arguments, size_t);
+    case Length::PTRDIFF:
+        return static_cast<std::make_unsigned_t<ptrdiff_t>>(va_arg(*arguments, ptrdiff_t));
+    default:
+        return va_arg(*arguments, unsigned int);
+    }
+}
+
 void emit_signed(Out &out, const Spec &spec, va_list *arguments)
 {
-    int64_t value;
-    if (spec.m_length == 2) {
-        value = va_arg(*arguments, long long);
-    } else if (spec.m_length == 1) {
-        value = va_arg(*arguments, long);
-    } else {
-        value = va_arg(*arguments, int);
-    }
+    int64_t value = signed_argument(spec.m_length, arguments);
     bool negative = value < 0;
     uint64_t magnitude =
         negative ? 0u - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    emit_number(out, magnitude, 10, number_flags(spec, negative), UPPER_DIGITS);
+    emit_number(out, magnitude, 10, number_flags(spec, negative), UPPER_DIGITS,
+                positive_sign(spec));
 }
 
 void emit_unsigned(Out &out, const Spec &spec, unsigned base, const char *alphabet,
                    va_list *arguments)
 {
-    uint64_t value;
-    if (spec.m_length == 2) {
-        value = va_arg(*arguments, unsigned long long);
-    } else if (spec.m_length == 1) {
-        value = va_arg(*arguments, unsigned long);
-    } else {
-        value = va_arg(*arguments, unsigned int);
-    }
-    emit_number(out, value, base, number_flags(spec, false), alphabet);
+    emit_number(out, unsigned_argument(spec.m_length, arguments), base, number_flags(spec, false),
+                alphabet);
 }
 
 void emit_pointer(Out &out, const char *alphabet, va_list *arguments)
@@ -328,7 +424,9 @@ size_t large_integer_digits(double magnitude, char *buffer, size_t size)
 
 void emit_float(Out &out, const Spec &spec, va_list *arguments)
 {
-    double value = va_arg(*arguments, double);
+    double value = spec.m_length == Length::LONG_DOUBLE
+                       ? static_cast<double>(va_arg(*arguments, long double))
+                       : va_arg(*arguments, double);
     size_t width;
     size_t precision;
     if (spec.m_dot) {
@@ -339,9 +437,10 @@ void emit_float(Out &out, const Spec &spec, va_list *arguments)
         precision = spec.m_has_precision ? spec.m_precision : (spec.m_has_width ? 0u : 6u);
     }
     bool negative = signbit(value) != 0;
+    char sign = negative ? '-' : positive_sign(spec);
     if (!isfinite(value)) {
         const char *text = isnan(value) ? "nan" : "inf";
-        emit_padded(out, text, 3, negative && !isnan(value), width, ' ', false, spec.m_left);
+        emit_padded(out, text, 3, isnan(value) ? 0 : sign, width, ' ', false, spec.m_left);
         return;
     }
     double scale = 1.0;
@@ -371,7 +470,7 @@ void emit_float(Out &out, const Spec &spec, va_list *arguments)
     bool digit_fill = spec.m_zero;
     // Left-justified, the padding follows the whole number rather than splitting it.
     bool left = spec.m_left && !digit_fill;
-    emit_padded(out, digits, length, negative, left ? 0 : width, digit_fill ? '0' : ' ', digit_fill,
+    emit_padded(out, digits, length, sign, left ? 0 : width, digit_fill ? '0' : ' ', digit_fill,
                 false);
     if (precision > 0) {
         out.put('.');
@@ -387,8 +486,8 @@ void emit_float(Out &out, const Spec &spec, va_list *arguments)
         out.write(first, count);
         out.fill('0', precision - static_cast<size_t>(scaled_digits));
     }
-    if (left && width > length + (negative ? 1u : 0u)) {
-        out.fill(' ', width - length - (negative ? 1u : 0u));
+    if (left && width > length + (sign != 0 ? 1u : 0u)) {
+        out.fill(' ', width - length - (sign != 0 ? 1u : 0u));
     }
 }
 
@@ -432,13 +531,27 @@ void format_into(Out &out, const char *format, va_list *arguments)
             emit_pointer(out, UPPER_DIGITS, arguments);
             break;
         case 'c':
+        case 'C':
             out.put(static_cast<char>(va_arg(*arguments, int)));
             break;
         case 's':
+        case 'S':
             emit_string(out, spec, arguments);
             break;
+        // The other floating-point conversions take their argument too, printed as %f.
         case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
             emit_float(out, spec, arguments);
+            break;
+        case 'n':
+            // Its pointer is taken but never written through: a format is no way to store.
+            va_arg(*arguments, void *);
             break;
         default:
             out.put(conversion);

@@ -160,17 +160,18 @@ struct Reader {
 
 // Line-oriented files (status, maps) are normally far below the scratch size; one that
 // fills it is read again whole, up to the /proc file limit.
+// False when the file could not be read at all.
 template <typename Parse>
-void read_text_file(Reader &reader, const char *leaf, bool single_read, Parse parse)
+bool read_text_file(Reader &reader, const char *leaf, bool single_read, Parse parse)
 {
     ssize_t length = read_small(reader.m_directory, reader.path(leaf), reader.m_scratch,
                                 PS_SCRATCH_SIZE, single_read);
     if (length < 0) {
-        return;
+        return false;
     }
     if (static_cast<size_t>(length) + 1 < PS_SCRATCH_SIZE) {
         parse(reader.m_scratch, static_cast<size_t>(length));
-        return;
+        return true;
     }
     char full[80];
     memcpy(full, "/proc/", 6);
@@ -184,6 +185,7 @@ void read_text_file(Reader &reader, const char *leaf, bool single_read, Parse pa
     } else {
         parse(reader.m_scratch, static_cast<size_t>(length));
     }
+    return true;
 }
 
 void read_cmdline(Reader &reader, tarvik_ps_t *record)
@@ -309,14 +311,17 @@ void read_descriptors(Reader &reader, tarvik_ps_t *record)
 }
 
 // Fills one record from the files of its /proc directory; unreadable files leave fields as
-// they are.
-void read_record(Reader &reader, tarvik_ps_t *record)
+// they are. False when not even the status file could be read (the process is gone, or the
+// process is out of descriptors or memory): such a record would only be made-up zeros.
+bool read_record(Reader &reader, tarvik_ps_t *record)
 {
-    read_cmdline(reader, record);
     uint64_t vmrss = tarvik::detail::PS_NO_VMRSS;
-    read_text_file(reader, "status", true, [record, &vmrss](const char *data, size_t length) {
-        tarvik::detail::ps_parse_status(record, data, length, &vmrss);
-    });
+    if (!read_text_file(reader, "status", true, [record, &vmrss](const char *data, size_t length) {
+            tarvik::detail::ps_parse_status(record, data, length, &vmrss);
+        })) {
+        return false;
+    }
+    read_cmdline(reader, record);
     read_stat(reader, record);
     // The stat line's page count comes from per-CPU counters that may lag by many pages;
     // the status file's figure is summed exactly, so it wins wherever the kernel gives it.
@@ -324,6 +329,12 @@ void read_record(Reader &reader, tarvik_ps_t *record)
         record->m_rss = vmrss;
     }
     if ((reader.m_flags & TARVIK_PS_CPU) != 0) {
+        // Asked once a record is there to use them: a table that cannot be read at all then
+        // fails with its own reason alone.
+        if (reader.m_hertz == 0) {
+            reader.m_uptime = tarvik_uptime();
+            reader.m_hertz = tarvik_get_hertz();
+        }
         record->m_cpu =
             tarvik::detail::ps_cpu_usage(record->m_utime + record->m_stime, record->m_starttime,
                                          reader.m_uptime, reader.m_hertz);
@@ -340,6 +351,7 @@ void read_record(Reader &reader, tarvik_ps_t *record)
             tarvik::detail::ps_parse_maps(record, data, length);
         });
     }
+    return true;
 }
 
 // The pid a /proc entry names, or 0 when it is not a process directory.
@@ -380,12 +392,9 @@ tarvik_ps_t *open_ps_nolock(uint32_t flags)
     }
     long page_size = sysconf(_SC_PAGESIZE);
     reader.m_page_kb = page_size > 0 ? static_cast<uint64_t>(page_size) / 1024u : 4u;
-    if ((flags & TARVIK_PS_CPU) != 0) {
-        reader.m_uptime = tarvik_uptime();
-        reader.m_hertz = tarvik_get_hertz();
-    }
     tarvik_ps_t *head = nullptr;
     tarvik_ps_t *tail = nullptr;
+    int failure = ENOENT; // what kept the table empty, for the caller's errno
     while (struct dirent *entry = readdir(directory)) {
         uint32_t pid = entry_pid(reader.m_directory, entry);
         if (pid == 0 || ((flags & TARVIK_PS_SELF) != 0 && pid != reader.m_self)) {
@@ -393,14 +402,22 @@ tarvik_ps_t *open_ps_nolock(uint32_t flags)
         }
         tarvik_ps_t *record = tarvik::detail::ps_new_record(pid);
         if (record == nullptr) {
+            failure = ENOMEM;
             continue;
         }
         reader.m_prefix = pid_prefix(reader.m_path, pid);
-        read_record(reader, record);
+        if (!read_record(reader, record)) {
+            failure = errno;
+            tarvik::detail::ps_free_record(record);
+            continue;
+        }
         head = tarvik::detail::ps_insert(head, &tail, record, (flags & TARVIK_PS_SORT_RSS) != 0);
     }
     tarvik_free_tag(reader.m_scratch, TARVIK_TAG);
     closedir(directory);
+    if (head == nullptr) {
+        errno = failure;
+    }
     return head;
 }
 

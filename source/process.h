@@ -69,8 +69,9 @@ typedef struct tarvik_ps_s {
     tarvik_ps_maps_t *m_maps;
 } tarvik_ps_t;
 
-/* New process list (flags: TARVIK_PS_* bits), or null when /proc cannot be read, memory is
- * short or no process was found; free it with tarvik_close_ps. */
+/* New process list (flags: TARVIK_PS_* bits), or null with errno set when /proc cannot be
+ * read, memory is short or no process could be read (a process whose status file cannot be
+ * read is left out); free it with tarvik_close_ps. */
 TARVIK_API tarvik_ps_t *tarvik_open_ps_ex(uint32_t flags);
 TARVIK_API tarvik_ps_t *tarvik_open_ps(void);
 /* Frees the whole list (null accepted); returns 0. */

@@ -144,6 +144,21 @@ class DaemonizeTest(unittest.TestCase):
             self.assertEqual(written, handle.read())
         self.assertRegex(written, r"^\d+\n$")
 
+    def test_pidfile_is_never_written_through_a_link_or_into_a_fifo(self):
+        target = self.path("precious")
+        with open(target, "w") as handle:
+            handle.write("keep\n")
+        os.symlink(target, self.path("link"))
+        os.mkfifo(self.path("fifo"))
+        for name in ("link", "fifo"):
+            with self.subTest(name=name):
+                result = run("daemonize", "--pidfile", self.path(name), "--", "true",
+                             timeout=20)
+                self.assertEqual(result.returncode, 0, "the command still runs")
+                self.assertIn("can not write the pidfile", result.stderr)
+        with open(target) as handle:
+            self.assertEqual(handle.read(), "keep\n")
+
     def test_daemon_leaves_a_detached_process(self):
         for spelling in ("--daemon", "-d"):
             with self.subTest(spelling=spelling):
@@ -206,10 +221,12 @@ class DaemonizeTest(unittest.TestCase):
             self.assertEqual(lines[line],
                              "Restarting by tarvik_launcher ! (pid=%s, signum=11, restarts=%d)"
                              % (pids[restarts - 1], restarts))
-        self.assertEqual(lines[5], "Stop monitoring by tarvik_launcher ! (pid=%s)" % pids[2])
+        self.assertEqual(lines[5],
+                         "Stop monitoring by tarvik_launcher ! (pid=%s, status=0)" % pids[2])
 
     def test_launcher_stops_on_sigkill_and_on_exit(self):
-        cases = (("kill -KILL $$", ", signum=9"), ("exit 3", ""))
+        # The monitor exits 0 either way; the log tells how the child ended.
+        cases = (("kill -KILL $$", ", signum=9"), ("exit 3", ", status=3"))
         for command, suffix in cases:
             with self.subTest(command=command):
                 if os.path.exists(self.path("runs")):

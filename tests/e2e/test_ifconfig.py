@@ -232,6 +232,11 @@ class IfconfigTest(unittest.TestCase):
         self.assertEqual(tail, "1\n")
         self.assertIn("v0", parse_listing(listing))
 
+    def test_closed_output_fails_with_a_message(self):
+        result = in_namespace('"$VEXA" ifconfig >&-; echo "status=$?" >&2')
+        self.assertEqual(result.stderr.splitlines()[-2:],
+                         ["ifconfig: write error: Bad file descriptor", "status=1"])
+
     def test_help(self):
         result = e2e.run("ifconfig", "--help")
         self.assertEqual(result.returncode, 0)

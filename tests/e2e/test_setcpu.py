@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import unittest
 
 import vexa_e2e as e2e
@@ -148,12 +149,58 @@ class SetcpuTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1, result)
         self.assertEqual(taskset_list(self.sleepers[0].pid), set(self.cpus))
 
+    def test_numbers_out_of_range_are_refused_with_a_message(self):
+        pid = str(self.sleepers[0].pid)
+        # 4294967297 would wrap to CPU 1, "" read as every CPU, -1 as no pid at all.
+        for arguments, option, text, bounds in (
+                (["--pid", pid, "--cpu", "4294967297"], "c", "4294967297", "-1..1023"),
+                (["--pid", pid, "--cpu", ""], "c", "", "-1..1023"),
+                (["--pid", pid, "--cpu", "1x"], "c", "1x", "-1..1023"),
+                (["--pid", "-1", "--cpu", "0"], "p", "-1", "1..2147483647"),
+                (["--pid", "99999999999", "--list"], "p", "99999999999", "1..2147483647")):
+            with self.subTest(arguments=arguments):
+                os.sched_setaffinity(self.sleepers[0].pid, set(self.cpus))
+                result = run("setcpu", *arguments)
+                self.assertEqual(result.returncode, 1, result)
+                self.assertEqual(result.stderr, 'setcpu: invalid value for --%s: "%s" '
+                                 "(expected %s)\n" % (option, text, bounds))
+                self.assertNotIn("set running", result.stdout)
+                self.assertEqual(taskset_list(self.sleepers[0].pid), set(self.cpus))
+
+    def test_list_shows_control_characters_of_names(self):
+        renamed = subprocess.Popen(
+            [sys.executable, "-c", "import sys, time\n"
+             "open('/proc/self/comm', 'w').write('\\x1b]0;pwn\\x07')\n"
+             "sys.stdout.write('ready\\n'); sys.stdout.flush(); time.sleep(30)\n"],
+            stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(renamed.stdout.readline(), "ready\n")
+            result = run("setcpu", "--list")
+            self.assertEqual(result.returncode, 0, result)
+            self.assertNotIn("\x1b", result.stdout)
+            self.assertRegex(result.stdout, r"(?m)^ *%d \S+ +\?\]0;pwn\?$" % renamed.pid)
+        finally:
+            reap(renamed)
+
+    def test_no_proc_is_an_error(self):
+        script = 'mount -t tmpfs none /proc && exec "$0" "$@"'
+        probe = subprocess.run(["unshare", "--mount", "sh", "-c", script, e2e.VEXA, "true"],
+                               capture_output=True, text=True, timeout=60)
+        if probe.returncode != 0:
+            self.skipTest("the program cannot run without /proc here (a sanitizer runtime)")
+        for arguments in (["--list"], ["--name", "sleep"]):
+            result = subprocess.run(["unshare", "--mount", "sh", "-c", script, e2e.VEXA, "setcpu",
+                                     *arguments], capture_output=True, text=True, timeout=60)
+            self.assertEqual(result.returncode, 1, result)
+            self.assertEqual(result.stderr, "setcpu: can not read the process table: "
+                             "No such file or directory\n")
+            self.assertNotIn("PID", result.stdout)
+
     def test_usage_without_arguments(self):
         result = run("setcpu")
         self.assertEqual(result.returncode, 0, result)
         self.assertEqual(result.stdout, "usage: --pid <pid> | --cpu <id> | --name <process name> "
                                         "| --list\nCPU x %d\n" % len(self.cpus))
-
 
 
 if __name__ == "__main__":

@@ -64,6 +64,14 @@ class SystemTest(unittest.TestCase):
             self.assertLess(max(minutes, seconds), 60)
             self.assertEqual(((days * 24 + hours) * 60 + minutes) * 60 + seconds, total)
 
+    def test_output_that_cannot_be_written_fails(self):
+        for applet in ("uptime", "hertz"):
+            with open("/dev/full", "w") as full:
+                result = subprocess.run([e2e.VEXA, applet], stdout=full, stderr=subprocess.PIPE,
+                                        text=True, timeout=60, stdin=subprocess.DEVNULL)
+            self.assertEqual(result.returncode, 1, applet)
+            self.assertEqual(result.stderr, "%s: write error: No space left on device\n" % applet)
+
     def test_uptime_on_a_terminal_is_coloured(self):
         result = e2e.run_pty([e2e.VEXA, "uptime"])
         self.assertEqual(result.returncode, 0, result)

@@ -4,6 +4,7 @@
 
 #include "detail/process.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -434,6 +436,35 @@ TEST_F(ProcessTest, CdataStaysWellFormed)
     EXPECT_EQ(cdata("surrogate\xed\xa0\x80"), "surrogate???");
     EXPECT_EQ(cdata("nonchar\xef\xbf\xbf"), "nonchar???");
     EXPECT_EQ(cdata(""), "");
+}
+
+// Out of descriptors, no record is made up of zeros (PPID 0, no name, no threads): the table
+// is refused with the reason in errno.
+TEST_F(ProcessTest, TableThatCannotBeReadIsAnErrorNotMadeUpRows)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (int fd = 3; fd < 1024; ++fd) {
+            close(fd);
+        }
+        struct rlimit limit = {4, 4}; // /proc itself, and nothing more
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            _exit(2);
+        }
+        errno = 0;
+        tarvik_ps_t *list = tarvik_open_ps_ex(0);
+        if (list != nullptr) {
+            _exit(list->m_name == nullptr ? 3 : 4);
+        }
+        _exit(errno == EMFILE ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: rows of zeros, 5: another errno";
 }
 
 TEST_F(ProcessTest, SelfOnlyYieldsOneRecordForTheCaller)

@@ -374,6 +374,53 @@ TEST_F(RegularTest, DeliveryKinds)
     for (int size : {0, 3, 5, 16, -4}) {
         EXPECT_EQ(tarvik_regular(0, "(\\d+)", "12", 2, 2, size, &i32), -8) << size;
     }
+    // A value the integer cannot hold, signed or unsigned, is refused, never wrapped, and
+    // the destination keeps what it held.
+    struct Fit {
+        const char *text;
+        int size;
+        int status;
+        uint64_t bits; // the integer's bytes afterwards, zero-extended
+    } fits[] = {
+        {"12345678901234567890123456", 1, -9, 0x5A},
+        {"256", 1, -9, 0x5A},
+        {"255", 1, 0, 0xFF},
+        {"-128", 1, 0, 0x80},
+        {"-129", 1, -9, 0x5A},
+        {"65535", 2, 0, 0xFFFF},
+        {"65536", 2, -9, 0x5A5A},
+        {"-32769", 2, -9, 0x5A5A},
+        {"4294967295", 4, 0, 0xFFFFFFFF},
+        {"4294967296", 4, -9, 0x5A5A5A5A},
+        {"-2147483648", 4, 0, 0x80000000},
+        {"18446744073709551615", 8, 0, UINT64_MAX},
+        {"18446744073709551616", 8, -9, 0x5A5A5A5A5A5A5A5A},
+        {"-9223372036854775808", 8, 0, 0x8000000000000000},
+        {"-9223372036854775809", 8, -9, 0x5A5A5A5A5A5A5A5A},
+        {"00000000000000000000000042", 1, 0, 42},
+    };
+    for (const Fit &fit : fits) {
+        uint8_t bytes[8];
+        memset(bytes, 0x5A, sizeof(bytes));
+        EXPECT_EQ(tarvik_regular(0, "(-?\\d+)", fit.text, strlen(fit.text), 2, fit.size, bytes),
+                  fit.status)
+            << fit.text;
+        uint64_t bits = 0;
+        if (fit.size == 1) {
+            bits = bytes[0];
+        } else if (fit.size == 2) {
+            uint16_t value;
+            memcpy(&value, bytes, sizeof(value));
+            bits = value;
+        } else if (fit.size == 4) {
+            uint32_t value;
+            memcpy(&value, bytes, sizeof(value));
+            bits = value;
+        } else {
+            memcpy(&bits, bytes, sizeof(bits));
+        }
+        EXPECT_EQ(bits, fit.bits) << fit.text;
+    }
 
     // kind 1: the text and its terminator must fit
     char small[4];
