@@ -2,9 +2,10 @@
 # The telnet server against busybox telnetd, both on loopback with /bin/sh as the login
 # program, measured in the same run with the same python client:
 #   - throughput: `cat` of a 50 MiB text file through one session (median of 3),
-#   - memory: resident and proportional set size of the server process alone with 50 idle
-#     sessions (the shells are other processes and not counted),
-#   - start-up: time from the TCP connect to the first byte of the shell prompt (median of 30).
+#   - memory: resident and anonymous (heap and stack) memory of the server process alone with
+#     50 idle sessions (the shells are other processes and not counted),
+#   - start-up: time from the TCP connect to the first byte of the shell prompt (median of 30,
+#     the two servers taking turns).
 # Usage: telnetd_bench.sh [vexa] (default bench-build/vexa_static, from `make bench`)
 set -euo pipefail
 
@@ -73,8 +74,8 @@ class Server:
                     figures["rss"] = int(line.split()[1])
         with open("/proc/%d/smaps_rollup" % self.process.pid) as rollup:
             for line in rollup:
-                if line.startswith("Pss:"):
-                    figures["pss"] = int(line.split()[1])
+                if line.startswith("Anonymous:"):
+                    figures["anonymous"] = int(line.split()[1])
         return figures
 
 def connect(port):
@@ -127,10 +128,13 @@ with tempfile.NamedTemporaryFile(prefix="telnetd-bench-", suffix=".txt") as data
         print("throughput (cat of %d MiB): vexa %.1f MB/s, busybox %.1f MB/s, ratio %.2f"
               % (mib, rate["vexa"], rate["busybox"], rate["vexa"] / rate["busybox"]))
 
+        # Alternating order and a pause after each session, so that neither server's
+        # teardown of the previous session falls into the other's measurement.
         delays = {name: [] for name in servers}
-        for _ in range(connects):
-            for name, server in servers.items():
-                delays[name].append(first_prompt(server.port))
+        for round in range(connects):
+            for name in (("vexa", "busybox") if round % 2 == 0 else ("busybox", "vexa")):
+                delays[name].append(first_prompt(servers[name].port))
+                time.sleep(0.05)
         delay = {name: statistics.median(values) * 1e3 for name, values in delays.items()}
         print("connect to first prompt byte (median of %d): vexa %.2f ms, busybox %.2f ms, "
               "ratio %.2f" % (connects, delay["vexa"], delay["busybox"],
@@ -145,11 +149,12 @@ with tempfile.NamedTemporaryFile(prefix="telnetd-bench-", suffix=".txt") as data
             memory[name] = server.memory()
             for client in idle:
                 client.close()
-        print("server memory with %d idle sessions: vexa RSS %d KiB / PSS %d KiB, busybox RSS "
-              "%d KiB / PSS %d KiB, RSS ratio %.2f, PSS ratio %.2f"
-              % (sessions, memory["vexa"]["rss"], memory["vexa"]["pss"], memory["busybox"]["rss"],
-                 memory["busybox"]["pss"], memory["vexa"]["rss"] / memory["busybox"]["rss"],
-                 memory["vexa"]["pss"] / memory["busybox"]["pss"]))
+        print("server memory with %d idle sessions: vexa RSS %d KiB (anonymous %d KiB), busybox "
+              "RSS %d KiB (anonymous %d KiB), RSS ratio %.2f, anonymous ratio %.2f"
+              % (sessions, memory["vexa"]["rss"], memory["vexa"]["anonymous"],
+                 memory["busybox"]["rss"], memory["busybox"]["anonymous"],
+                 memory["vexa"]["rss"] / memory["busybox"]["rss"],
+                 memory["vexa"]["anonymous"] / memory["busybox"]["anonymous"]))
     finally:
         for server in servers.values():
             server.stop()
