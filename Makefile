@@ -101,6 +101,8 @@ bench: deps target
 	  [ -x "$$program" ] || continue; echo "==== $$program ===="; "$$program"; \
 	done
 	bench/process_bench.sh bench-build/vexa build-mipsel/vexa_static
+	bench/ftpd_bench.py bench-build/vexa
+	bench/telnetd_bench.sh bench-build/vexa_static
 
 # ---- housekeeping --------------------------------------------------------------------
 # Reports files that differ from .clang-format (does not rewrite them).

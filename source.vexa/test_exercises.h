@@ -38,5 +38,7 @@ int exercise_regular(const char *operand);
 int exercise_fragment(const char *operand);
 int exercise_inet(const char *operand);
 int exercise_socket(const char *operand);
+int exercise_xml(const char *operand);
+int exercise_uri(const char *operand);
 
 } // namespace tarvik::test

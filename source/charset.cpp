@@ -4,72 +4,128 @@
 
 #include <cstring>
 
+#include "detail/charset_tables.hpp"
 #include "detail/common.hpp"
 #include "utf8.h"
 
-namespace tarvik::detail {
-// Defined in the generated charset_tables.cpp: (code, scalar) pairs sorted by code, and
-// for each first byte 0x80..0xFF the index of its row's first pair (the last entry is the
-// pair count). Every scalar of a double-byte code is non-zero and below 0x10000.
-extern const uint32_t g_cp949_pairs[];
-extern const size_t g_cp949_pair_count;
-extern const uint16_t g_cp949_rows[129];
-extern const uint32_t g_shiftjis_pairs[];
-extern const size_t g_shiftjis_pair_count;
-extern const uint16_t g_shiftjis_rows[129];
-} // namespace tarvik::detail
-
 namespace {
 
-using tarvik::detail::g_cp949_pairs;
+using tarvik::detail::g_cp949_hangul_member_bases;
+using tarvik::detail::g_cp949_hangul_member_steps;
+using tarvik::detail::g_cp949_hangul_other_bases;
+using tarvik::detail::g_cp949_hangul_other_steps;
 using tarvik::detail::g_cp949_rows;
-using tarvik::detail::g_shiftjis_pairs;
+using tarvik::detail::g_cp949_scalars;
 using tarvik::detail::g_shiftjis_rows;
+using tarvik::detail::g_shiftjis_scalars;
+using tarvik::detail::HANGUL_GROUP;
 
 constexpr uint32_t REFUSED = TARVIK_CHARSET_UNKNOWN_PAIR | TARVIK_CHARSET_TRUNCATED;
 
-// Scalar of a double-byte code (0x8000..0xFFFF), 0 when absent. The same answer as a
-// search of the whole table, but it looks inside the first byte's row only (at most 188
-// pairs). Most rows are dense toward their end (and many toward their start), so the
-// pair usually sits where counting back from the row's last code puts it; otherwise
-// the row is bisected without branches on the data.
-inline uint32_t find_pair(const uint32_t *pairs, const uint16_t *rows, uint32_t code)
+// Code page 949 Hangul: the 2350 member codes of rows B0..C8 (second byte A1..FE) and the
+// 8822 extension codes each take their syllables in Unicode order.
+constexpr uint32_t HANGUL_FIRST = 0xAC00;
+constexpr uint32_t HANGUL_MEMBER_LEAD = 0xB0;
+constexpr uint32_t HANGUL_MEMBER_ROWS = 25;
+constexpr uint32_t HANGUL_EXTENSION_COUNT = 8822;
+// Extension codes per first byte from 81 on: 178 (second bytes 41-5A, 61-7A, 81-FE) up to
+// A0, then 84 (the same below A1), until all are numbered.
+constexpr uint32_t HANGUL_WIDE_COLUMNS = 178;
+constexpr uint32_t HANGUL_NARROW_COLUMNS = 84;
+
+// Syllable offset of member code n (n < 2350).
+inline uint32_t hangul_member(uint32_t n)
 {
-    size_t row = (code >> 8) - 0x80;
-    size_t begin = rows[row];
-    size_t end = rows[row + 1];
-    if (begin == end) {
-        return 0;
-    }
-    uint32_t last = pairs[2 * (end - 1)];
-    if (code <= last && last - code < end - begin) {
-        const uint32_t *guess = pairs + 2 * (end - 1 - (last - code));
-        if (guess[0] == code) {
-            return guess[1];
-        }
-    }
-    uint32_t first_code = pairs[2 * begin];
-    if (code >= first_code && code - first_code < end - begin) {
-        const uint32_t *guess = pairs + 2 * (begin + (code - first_code));
-        if (guess[0] == code) {
-            return guess[1];
-        }
-    }
-    const uint32_t *first = pairs + 2 * begin;
-    size_t count = end - begin;
-    while (count > 1) {
-        size_t half = count / 2;
-        first = first[2 * half] <= code ? first + 2 * half : first;
-        count -= half;
-    }
-    return first[0] == code ? first[1] : 0;
+    return g_cp949_hangul_member_bases[n / HANGUL_GROUP] + g_cp949_hangul_member_steps[n];
 }
 
-inline uint32_t find_cp949(uint32_t code) { return find_pair(g_cp949_pairs, g_cp949_rows, code); }
+// Syllable offset of extension code n (n < 8822).
+inline uint32_t hangul_other(uint32_t n)
+{
+    uint32_t place = n % HANGUL_GROUP;
+    return g_cp949_hangul_other_bases[n / HANGUL_GROUP] + place +
+           ((g_cp949_hangul_other_steps[n / HANGUL_GROUP] >> (4 * place)) & 0xFu);
+}
 
+// Scalar of a double-byte code (0x8000..0xFFFF) from the rows of its first byte; 0 when
+// the row does not map the second byte. Masks rather than a branch: in mixed text the
+// caller's own choice of way is hard enough to predict.
+inline uint32_t find_in_rows(const uint32_t *rows, const uint16_t *scalars, uint32_t code)
+{
+    uint32_t row = rows[(code >> 8) - 0x80];
+    uint32_t index = (code & 0xFFu) - ((row >> 8) & 0xFFu);
+    uint32_t in_row = 0u - static_cast<uint32_t>(index < (row & 0xFFu));
+    return scalars[((row >> 16) + index) & in_row] & in_row;
+}
+
+// Column of an extension second byte among 41-5A, 61-7A and 81-FE, or 0xFF.
+constexpr uint8_t hangul_column(uint32_t trail)
+{
+    return trail - 0x41 < 26    ? static_cast<uint8_t>(trail - 0x41)
+           : trail - 0x61 < 26  ? static_cast<uint8_t>(trail - 0x61 + 26)
+           : trail - 0x81 < 126 ? static_cast<uint8_t>(trail - 0x81 + 52)
+                                : 0xFF;
+}
+
+struct HangulColumns {
+    uint8_t m_column[256];
+};
+
+constexpr HangulColumns make_hangul_columns()
+{
+    HangulColumns columns{};
+    for (uint32_t trail = 0; trail < 256; ++trail) {
+        columns.m_column[trail] = hangul_column(trail);
+    }
+    return columns;
+}
+
+constexpr HangulColumns HANGUL_COLUMNS = make_hangul_columns();
+
+// Per first byte 0x80..0xFF: (number of its first extension code << 8) | its columns.
+struct HangulRows {
+    uint32_t m_row[128];
+};
+
+constexpr HangulRows make_hangul_rows()
+{
+    HangulRows rows{};
+    uint32_t n = 0;
+    for (uint32_t lead = 0x81; lead < 0x100 && n < HANGUL_EXTENSION_COUNT; ++lead) {
+        uint32_t columns = lead < 0xA1 ? HANGUL_WIDE_COLUMNS : HANGUL_NARROW_COLUMNS;
+        columns = columns < HANGUL_EXTENSION_COUNT - n ? columns : HANGUL_EXTENSION_COUNT - n;
+        rows.m_row[lead - 0x80] = n << 8 | columns;
+        n += columns;
+    }
+    return rows;
+}
+
+constexpr HangulRows HANGUL_ROWS = make_hangul_rows();
+
+// Scalar of a code page 949 double-byte code (0x8000..0xFFFF), 0 when absent. Member
+// Hangul first, as most Korean text is made of them.
+uint32_t find_cp949(uint32_t code)
+{
+    uint32_t lead = code >> 8;
+    uint32_t trail = code & 0xFFu;
+    if (lead - HANGUL_MEMBER_LEAD < HANGUL_MEMBER_ROWS && trail - 0xA1 < 94) {
+        return HANGUL_FIRST + hangul_member((lead - HANGUL_MEMBER_LEAD) * 94 + (trail - 0xA1));
+    }
+    // From first byte A1 on the extension codes stop below second byte A1 (column 84).
+    // Both remaining ways are computed and one is masked out, without a branch.
+    uint32_t row = HANGUL_ROWS.m_row[lead - 0x80];
+    uint32_t column = HANGUL_COLUMNS.m_column[trail];
+    uint32_t other = 0u - static_cast<uint32_t>(column < (row & 0xFFu));
+    uint32_t hangul = HANGUL_FIRST + hangul_other(((row >> 8) + column) & other);
+    // The rows hold nothing below A1A1 or with a second byte below A1.
+    uint32_t scalar = find_in_rows(g_cp949_rows, g_cp949_scalars, code);
+    return (hangul & other) | (scalar & ~other);
+}
+
+// Scalar of a Shift-JIS double-byte code (0x8000..0xFFFF), 0 when absent.
 inline uint32_t find_shiftjis(uint32_t code)
 {
-    return find_pair(g_shiftjis_pairs, g_shiftjis_rows, code);
+    return find_in_rows(g_shiftjis_rows, g_shiftjis_scalars, code);
 }
 
 inline size_t utf8_length(uint32_t scalar) { return scalar < 0x80 ? 1 : scalar < 0x800 ? 2 : 3; }
@@ -322,14 +378,21 @@ TARVIK_API uint32_t tarvik_binary_search_from_uint_table(const uint32_t *table, 
 
 TARVIK_API uint32_t tarvik_cp949_to_ucs(uint32_t code)
 {
-    return tarvik_binary_search_from_uint_table(g_cp949_pairs, tarvik::detail::g_cp949_pair_count,
-                                                code, 0);
+    if (code < 0x80) {
+        return code;
+    }
+    return code - 0x8000 < 0x8000 ? find_cp949(code) : 0;
 }
 
 TARVIK_API uint32_t tarvik_shiftjs_to_ucs(uint32_t code)
 {
-    return tarvik_binary_search_from_uint_table(g_shiftjis_pairs,
-                                                tarvik::detail::g_shiftjis_pair_count, code, 0);
+    if (code < 0x80) {
+        return code == 0x5C ? 0x00A5 : code == 0x7E ? 0x203E : code;
+    }
+    if (code - 0xA1 < 0xE0 - 0xA1) {
+        return 0xFF61 + (code - 0xA1); // half-width katakana
+    }
+    return code - 0x8000 < 0x8000 ? find_shiftjis(code) : 0;
 }
 
 TARVIK_API uint32_t tarvik_detect_string_charset(const char *text, size_t size)

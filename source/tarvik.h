@@ -14,9 +14,11 @@
 #include "exception.h"
 #include "file.h"
 #include "format.h"
+#include "ftpd.h"
 #include "fragment.h"
 #include "heap.h"
 #include "inet.h"
+#include "ini.h"
 #include "instance.h"
 #include "interface.h"
 #include "lock.h"
@@ -35,8 +37,10 @@
 #include "socket.h"
 #include "terminal.h"
 #include "thread.h"
+#include "uri.h"
 #include "time.h"
 #include "utf8.h"
 #include "version.h"
+#include "xml.h"
 
 #endif

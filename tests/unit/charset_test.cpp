@@ -1,11 +1,14 @@
 // Tests of character-set detection and conversion: both tables code by code against the
-// C library's iconv, rows taken from its charmaps, and the detection flags on edge cases.
+// C library's iconv and against its charmaps, rows taken from those charmaps, and the
+// detection flags on edge cases.
 #include "tarvik_test.hpp"
 
 #include <iconv.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 namespace {
@@ -130,6 +133,79 @@ TEST_F(CharsetTest, ShiftJisTableMatchesIconv)
         GTEST_SKIP() << "no SHIFT_JIS module for iconv here";
     }
     EXPECT_EQ(held, 7070u);
+}
+
+// Code to scalar as the C library's charmap file lists them (read through gzip, so that
+// the check runs under the emulator too, where iconv has no modules); empty when the
+// charmap or gzip is missing.
+std::map<uint32_t, uint32_t> read_charmap(const char *name)
+{
+    std::map<uint32_t, uint32_t> mapping;
+    std::string command = std::string("gzip -dc /usr/share/i18n/charmaps/") + name + " 2>/dev/null";
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return mapping;
+    }
+    char line[512];
+    bool in_map = false;
+    while (fgets(line, sizeof(line), pipe) != nullptr) {
+        if (strncmp(line, "END CHARMAP", 11) == 0) {
+            break;
+        }
+        in_map = in_map || strncmp(line, "CHARMAP", 7) == 0;
+        unsigned scalar = 0;
+        int used = 0;
+        if (!in_map || sscanf(line, "<U%x>%n", &scalar, &used) != 1 || used == 0) {
+            continue;
+        }
+        uint32_t code = 0;
+        unsigned byte = 0;
+        for (const char *at = line + used; sscanf(at, " /x%2x%n", &byte, &used) == 1; at += used) {
+            code = code << 8 | byte;
+        }
+        mapping[code] = scalar;
+    }
+    pclose(pipe);
+    return mapping;
+}
+
+// Every code of 16 bits looked up against the charmap (absent codes give 0), and the
+// charmap's codes with high bits added, which must not alias them. False when there is
+// no charmap to compare with.
+bool check_table_against_charmap(const char *name, uint32_t (*lookup)(uint32_t), size_t count)
+{
+    std::map<uint32_t, uint32_t> mapping = read_charmap(name);
+    if (mapping.empty()) {
+        return false;
+    }
+    EXPECT_EQ(mapping.size(), count) << name;
+    size_t wrong = 0;
+    for (uint32_t code = 0; code <= 0xFFFF; ++code) {
+        auto found = mapping.find(code);
+        uint32_t expected = found == mapping.end() ? 0 : found->second;
+        if (lookup(code) != expected && ++wrong <= 10) {
+            ADD_FAILURE() << name << " code 0x" << std::hex << code << ": 0x" << lookup(code)
+                          << " instead of 0x" << expected;
+        }
+    }
+    for (const auto &[code, scalar] : mapping) {
+        for (uint32_t high : {0x10000u, 0x8000u << 8, 0x80000000u}) {
+            if (lookup(code | high) != 0 && ++wrong <= 10) {
+                ADD_FAILURE() << name << " code 0x" << std::hex << (code | high) << " is mapped";
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0u) << name;
+    return true;
+}
+
+TEST_F(CharsetTest, TablesMatchTheCharmapsCodeByCode)
+{
+    bool cp949 = check_table_against_charmap("CP949.gz", tarvik_cp949_to_ucs, 17176);
+    bool shiftjis = check_table_against_charmap("SHIFT_JIS.gz", tarvik_shiftjs_to_ucs, 7070);
+    if (!cp949 || !shiftjis) {
+        GTEST_SKIP() << "no charmaps here (Debian package locales)";
+    }
 }
 
 struct LookupRow {
