@@ -21,6 +21,7 @@
 #include "lock.h"
 #include "memory.h"
 #include "multicall.h"
+#include "netstat.h"
 #include "pattern.h"
 #include "process.h"
 #include "process_control.h"
