@@ -38,5 +38,7 @@ int exercise_regular(const char *operand);
 int exercise_fragment(const char *operand);
 int exercise_inet(const char *operand);
 int exercise_socket(const char *operand);
+int exercise_event(const char *operand);
+int exercise_udev(const char *operand);
 
 } // namespace tarvik::test

@@ -11,6 +11,7 @@
 #include "crc.h"
 #include "ctype.h"
 #include "date.h"
+#include "event.h"
 #include "exception.h"
 #include "file.h"
 #include "format.h"
@@ -36,6 +37,7 @@
 #include "terminal.h"
 #include "thread.h"
 #include "time.h"
+#include "udev.h"
 #include "utf8.h"
 #include "version.h"
 
