@@ -6,18 +6,26 @@ child sharing one of them), every socket of `ss -tuwanp` appears with the same e
 state, queues and owner; the listening port lists name the owners; a socket no process holds
 shows "-"; with the IPv6 tables hidden the IPv4 ones still come; each process's descriptors
 are read once per run. route: default, host, network, gateway and reject routes (and a few
-thousand more) agree with /proc/net/route and `ip -4 route`.
+thousand more) agree with /proc/net/route and `ip -4 route`. netspeed, on a terminal, with
+traffic at a known rate over a veth link: the rates agree with the traffic at intervals of
+200, 1000 and 1500 ms, in bytes and (key b) in bits; an interface made anew shows 0, not a
+wrapped difference; q ends with the end line.
 
 Usage: test_netstat.py <vexa>
 """
 import json
 import os
+import pty
+import select
+import signal
+import statistics
 import re
 import shutil
 import socket
 import struct
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -295,6 +303,222 @@ class NetstatTest(unittest.TestCase):
         self.assertGreaterEqual(len(set(opened)), 3, self.parts[4][-2000:])
         repeated = {pid for pid in opened if opened.count(pid) > 1}
         self.assertEqual(repeated, set())
+
+
+# Sends UDP datagrams out of v0 at a steady rate to a neighbour that only v1's link knows, and
+# writes v0's transmit counter at the start and the end of the sending; then, when asked,
+# makes the link pair anew and sends a little over the new one.
+GENERATOR = r"""
+import json, socket, subprocess, sys, time
+start_delay, duration, result, recreate = float(sys.argv[1]), float(sys.argv[2]), sys.argv[3], \
+    sys.argv[4] == "1"
+PER_SECOND = 1000
+payload = b"x" * 1000
+
+def tx():
+    with open("/proc/net/dev") as table:
+        for line in table:
+            name, _, counters = line.partition(":")
+            if name.strip() == "v0":
+                return int(counters.split()[8])
+
+def link():
+    for command in ("ip link add v0 type veth peer name v1", "ip addr add 10.5.0.1/24 dev v0",
+                    "ip link set v0 up", "ip link set v1 up"):
+        subprocess.run(command.split(), check=True)
+    address = json.loads(subprocess.run(["ip", "-j", "link", "show", "v1"], check=True,
+                                        capture_output=True).stdout)[0]["address"]
+    subprocess.run(["ip", "neigh", "replace", "10.5.0.2", "lladdr", address, "dev", "v0", "nud",
+                    "permanent"], check=True)
+    for _ in range(200):
+        state = subprocess.run(["ip", "-j", "link", "show", "v0"], check=True,
+                               capture_output=True).stdout
+        if json.loads(state)[0]["operstate"] == "UP":
+            break
+        time.sleep(0.01)
+
+if sys.argv[5] == "setup":
+    link()
+    sys.exit(0)
+sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+time.sleep(start_delay)
+first, start, sent = tx(), time.monotonic(), 0
+while time.monotonic() - start < duration:
+    due = int((time.monotonic() - start) * PER_SECOND)
+    while sent < due:
+        sender.sendto(payload, ("10.5.0.2", 9))
+        sent += 1
+    time.sleep(0.004)
+end, last = time.monotonic(), tx()
+with open(result, "w") as out:
+    out.write("%d %d %f\n" % (first, last, (last - first) / (end - start)))
+if recreate:
+    time.sleep(0.3)
+    subprocess.run(["ip", "link", "del", "v0"], check=True)
+    link()
+    for _ in range(5):
+        sender.sendto(payload, ("10.5.0.2", 9))
+    with open(result, "a") as out:
+        out.write("recreated\n")
+"""
+
+# $1 python, $2 generator, $3 start delay, $4 duration, $5 result, $6 recreate, $7 interval.
+NETSPEED_SCRIPT = r"""
+ip link set lo up
+sysctl -q -w net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+"$1" "$2" 0 0 "$5" 0 setup || exit 1
+"$1" "$2" "$3" "$4" "$5" "$6" run > /dev/null 2>&1 &
+"$0" netspeed -i "$7"
+echo "status=$?"
+"""
+ROW = re.compile(r"^ *(\S+): +(\d+|N/A) +(\d+|N/A) +(\d+|N/A) +(\d+|N/A)$")
+
+
+def frames(output):
+    """Each redraw as (unit, {name: (rx rate, tx rate, rx total, tx total)})."""
+    parsed = []
+    for text in output.split("\x1b[H\x1b[J")[1:]:
+        lines = e2e.strip_ansi(text).splitlines()
+        rows, unit = {}, None
+        for line in lines:
+            match = ROW.match(line)
+            if match and match.group(1) != "IfName":
+                rows[match.group(1)] = tuple(int(value) if value != "N/A" else None
+                                             for value in match.groups()[1:])
+            elif line.startswith("[unit="):
+                unit = line[len("[unit="):-1]
+        if unit is not None:
+            parsed.append((unit, rows))
+    return parsed
+
+
+def drive_pty(arguments, steps, timeout):
+    """Runs a command on a new terminal; each step is (predicate over the output so far,
+    key), typed in order once its predicate holds. Returns the output once the command
+    reported its status or the time ran out."""
+    pid, master = pty.fork()
+    if pid == 0:
+        try:
+            os.execvpe(arguments[0], arguments, e2e.environment())
+        finally:
+            os._exit(127)
+    output = bytearray()
+    deadline = time.monotonic() + timeout
+    try:
+        while time.monotonic() < deadline:
+            text = output.decode("utf-8", "replace")
+            if steps and steps[0][0](text):
+                os.write(master, steps.pop(0)[1])
+            if b"status=" in output and not steps:
+                break
+            ready, _, _ = select.select([master], [], [], 0.05)
+            if ready:
+                try:
+                    data = os.read(master, 65536)
+                except OSError:
+                    data = b""
+                if not data:
+                    break
+                output += data
+    finally:
+        if os.waitpid(pid, os.WNOHANG)[0] == 0:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        os.close(master)
+    e2e.check_dump(bytes(output))
+    return output.decode("utf-8", "replace")
+
+
+class NetspeedTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        e2e.require_namespaces(cls, net=True)
+        cls.scratch = tempfile.mkdtemp(prefix="vexa-netspeed-")
+        cls.generator = os.path.join(cls.scratch, "generator.py")
+        with open(cls.generator, "w") as handle:
+            handle.write(GENERATOR)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.scratch, ignore_errors=True)
+
+    def monitor(self, interval, duration, bits_after=None, recreate=False, quit_key=b"q"):
+        """Runs netspeed on a terminal while the generator sends. Keys follow what has
+        happened, not the clock: b after that many frames with traffic (when asked), the quit
+        key two frames after the sending (and the re-creation) ended. Returns the frames,
+        the counter at the start and the end of the sending, and the rate sent."""
+        result = os.path.join(self.scratch, "result-%d" % interval)
+        command = ["unshare", "--net", "sh", "-c", NETSPEED_SCRIPT, e2e.VEXA, sys.executable,
+                   self.generator, "0.2", str(duration), result, "1" if recreate else "0",
+                   str(interval)]
+
+        def traffic(output):
+            return sum(1 for _, rows in frames(output) if rows.get("v0", (0, 0))[1])
+
+        finished_at = []
+
+        def finished(output):
+            count = len(frames(output))
+            if not finished_at:
+                if not os.path.exists(result):
+                    return False
+                with open(result) as handle:
+                    if recreate and "recreated" not in handle.read():
+                        return False
+                finished_at.append(count)
+            return count >= finished_at[0] + 2
+
+        steps = ([(lambda output: traffic(output) >= bits_after, b"b")] if bits_after else [])
+        output = drive_pty(command, steps + [(finished, quit_key)], timeout=60)
+        self.assertIn("\nEnd of netspeed.\n", output.replace("\r\n", "\n"))
+        self.assertIn("status=0", output)
+        with open(result) as handle:
+            lines = handle.read().split("\n")
+        first, last, sent = lines[0].split()
+        return frames(output), int(first), int(last), float(sent)
+
+    def steady(self, parsed, first, last):
+        """Frames whose whole interval lies inside the sending (by v0's transmit counter)."""
+        inside = []
+        for (_, before), (unit, rows) in zip(parsed, parsed[1:]):
+            if "v0" in before and "v0" in rows and \
+                    first < before["v0"][3] <= rows["v0"][3] < last:
+                inside.append((unit, rows))
+        return inside
+
+    def assert_rate(self, frames_, unit, sent, factor):
+        tx = [rows["v0"][1] for frame_unit, rows in frames_ if frame_unit == unit]
+        rx = [rows["v1"][0] for frame_unit, rows in frames_ if frame_unit == unit]
+        self.assertGreaterEqual(len(tx), 2, frames_)
+        for rates in (tx, rx):
+            self.assertAlmostEqual(statistics.median(rates) / (sent * factor), 1.0, delta=0.1,
+                                   msg="%s: %r against %.0f" % (unit, rates, sent * factor))
+
+    def test_rates_at_200_ms_in_bytes_then_bits(self):
+        parsed, first, last, sent = self.monitor(200, 4.0, bits_after=8)
+        inside = self.steady(parsed, first, last)
+        self.assertTrue(sent > 500000, sent)
+        self.assert_rate(inside, "bytes per second", sent, 1)
+        self.assert_rate(inside, "bits per second", sent, 8)
+        self.assertEqual(parsed[0][0], "bytes per second")
+        self.assertEqual(parsed[-1][0], "bits per second")
+
+    def test_rates_at_1000_ms(self):
+        parsed, first, last, sent = self.monitor(1000, 5.0)
+        self.assert_rate(self.steady(parsed, first, last), "bytes per second", sent, 1)
+
+    def test_rates_at_1500_ms_and_an_interface_made_anew(self):
+        parsed, first, last, sent = self.monitor(1500, 5.0, recreate=True, quit_key=b"\x1b")
+        # The rate is the difference over the elapsed milliseconds, not over whole seconds.
+        self.assert_rate(self.steady(parsed, first, last), "bytes per second", sent, 1)
+        renewed = [rows["v0"] for (_, before), (_, rows) in zip(parsed, parsed[1:])
+                   if "v0" in before and "v0" in rows and rows["v0"][3] < before["v0"][3]]
+        self.assertEqual(len(renewed), 1, parsed)
+        self.assertEqual(renewed[0][:2], (0, 0))
+        for _, rows in parsed:
+            for name, values in rows.items():
+                self.assertTrue(all(value is None or value < 10 ** 12 for value in values[:2]),
+                                (name, values))
 
 
 class RouteTest(unittest.TestCase):
