@@ -106,19 +106,116 @@ const char *owner_name(const OwnerIndex &index, uint64_t inode, char *buffer)
 bool is_tcp(const tarvik_netstat_t *socket) { return socket->m_proto[0] == 't'; }
 bool is_udp(const tarvik_netstat_t *socket) { return socket->m_proto[0] == 'u'; }
 
-void print_socket(const tarvik_netstat_t *socket, const char *owner)
+// Table lines are built in one buffer and written many at a time: thousands of sockets or
+// routes make thousands of lines, and the formatter would cost more than the tables.
+class Lines {
+  public:
+    // Room a line may take at most: two endpoints, a state and a printable process name.
+    static constexpr size_t LINE_ROOM = 512;
+
+    Lines() : m_writer(m_text, sizeof(m_text)) {}
+    ~Lines() { flush(); }
+    Lines(const Lines &) = delete;
+    Lines &operator=(const Lines &) = delete;
+
+    tarvik::detail::Writer &next()
+    {
+        if (sizeof(m_text) - m_writer.length() < LINE_ROOM) {
+            flush();
+        }
+        return m_writer;
+    }
+    void flush()
+    {
+        if (m_writer.length() > 0) {
+            tarvik_puts(m_text);
+            m_writer = tarvik::detail::Writer(m_text, sizeof(m_text));
+        }
+    }
+
+  private:
+    char m_text[16384];
+    tarvik::detail::Writer m_writer;
+};
+
+// Pads what was written since start with blanks to width, as "%-<width>s" would.
+void pad(tarvik::detail::Writer &writer, size_t start, size_t width)
 {
-    char local[TARVIK_NETSTAT_ADDRESS_SIZE + 16];
-    char remote[TARVIK_NETSTAT_ADDRESS_SIZE + 16];
-    char state[TARVIK_NETSTAT_STATE_SIZE + 8];
-    tarvik_snprintf(local, sizeof(local), "[%s]:%d", socket->m_local_address,
-                    static_cast<int>(socket->m_local_port));
-    tarvik_snprintf(remote, sizeof(remote), "[%s]:%d", socket->m_remote_address,
-                    static_cast<int>(socket->m_remote_port));
-    tarvik_snprintf(state, sizeof(state), "%s(%02XH)", socket->m_state_text, socket->m_state);
-    tarvik_printf("%-4s %-6lu %-6lu %-32s %-32s %-16s %s\n", socket->m_proto,
-                  static_cast<unsigned long>(socket->m_rx_queue),
-                  static_cast<unsigned long>(socket->m_tx_queue), local, remote, state, owner);
+    while (writer.length() - start < width) {
+        writer.put(' ');
+    }
+}
+
+void left(tarvik::detail::Writer &writer, const char *text, size_t width)
+{
+    size_t start = writer.length();
+    pad(writer.puts(text), start, width);
+}
+
+void left(tarvik::detail::Writer &writer, uint64_t value, size_t width)
+{
+    size_t start = writer.length();
+    pad(writer.decimal(value), start, width);
+}
+
+// "[address]:port" in a column of 32, then a blank.
+void endpoint(tarvik::detail::Writer &writer, const char *address, uint32_t port)
+{
+    size_t start = writer.length();
+    writer.put('[').puts(address).puts("]:").decimal(port);
+    pad(writer, start, 32);
+    writer.put(' ');
+}
+
+// "text(NNH)": the state number in upper-case hexadecimal, at least two digits.
+void state(tarvik::detail::Writer &writer, const tarvik_netstat_t *socket)
+{
+    size_t start = writer.length();
+    char digits[8];
+    size_t count = 0;
+    uint32_t value = socket->m_state;
+    do {
+        digits[count++] = "0123456789ABCDEF"[value & 15u];
+        value >>= 4;
+    } while (value != 0 || count < 2);
+    writer.puts(socket->m_state_text).put('(');
+    while (count > 0) {
+        writer.put(digits[--count]);
+    }
+    pad(writer.puts("H)"), start, 16);
+    writer.put(' ');
+}
+
+void print_socket(Lines &lines, const tarvik_netstat_t *socket, const char *owner)
+{
+    tarvik::detail::Writer &line = lines.next();
+    left(line, socket->m_proto, 4);
+    left(line.put(' '), socket->m_rx_queue, 6);
+    left(line.put(' '), socket->m_tx_queue, 6);
+    line.put(' ');
+    endpoint(line, socket->m_local_address, socket->m_local_port);
+    endpoint(line, socket->m_remote_address, socket->m_remote_port);
+    state(line, socket);
+    line.puts(owner).put('\n');
+}
+
+void print_route(Lines &lines, const tarvik_route_ipv4_t *route)
+{
+    tarvik::detail::Writer &line = lines.next();
+    left(line, route->m_destination_text, 15);
+    left(line.put(' '), route->m_gateway_text, 15);
+    left(line.put(' '), route->m_mask_text, 15);
+    left(line.put(' '), route->m_flags_text, 5);
+    left(line.put(' '), route->m_metric, 6);
+    left(line.put(' '), route->m_refcnt, 6);
+    line.put(' ');
+    for (uint32_t limit = 100; limit > 1 && route->m_use < limit; limit /= 10) {
+        line.put(' '); // "%3u"
+    }
+    // Interface names may hold control characters; they must not reach the terminal raw.
+    char name[TARVIK_ROUTE_NAME_SIZE];
+    line.decimal(route->m_use).put(' ').puts(vexa::printable(route->m_name, name, sizeof(name)));
+    line.put('\n');
 }
 
 void print_ports(const char *protocol, const tarvik_fragment_t *ports)
@@ -366,6 +463,7 @@ int tarvik_multicall_netstat_main(int argc, char **argv)
     tarvik_fragment_t *tcp_ports = tarvik_open_fragment();
     tarvik_fragment_t *udp_ports = tarvik_open_fragment();
     char name[NAME_SIZE];
+    Lines lines;
     for (const tarvik_netstat_t *socket = sockets; socket != nullptr; socket = socket->m_next) {
         const char *owner = owner_name(index, socket->m_inode, name);
         if (is_tcp(socket) && socket->m_state == TARVIK_NETSTAT_TCP_LISTEN) {
@@ -373,8 +471,9 @@ int tarvik_multicall_netstat_main(int argc, char **argv)
         } else if (is_udp(socket) && socket->m_state == TARVIK_NETSTAT_UDP_CLOSE) {
             tarvik_add_fragment_ex(udp_ports, owner, socket->m_local_port, 1);
         }
-        print_socket(socket, owner);
+        print_socket(lines, socket, owner);
     }
+    lines.flush();
     print_ports("TCP", tcp_ports);
     print_ports("UDP", udp_ports);
     tarvik_close_fragment(tcp_ports);
@@ -391,13 +490,11 @@ int tarvik_multicall_route_main(int argc, char **argv)
 {
     const char *program_name = argc > 0 ? argv[0] : "route";
     tarvik_route_ipv4_t *routes = tarvik_open_route_ipv4();
-    char name[TARVIK_ROUTE_NAME_SIZE];
-    for (const tarvik_route_ipv4_t *route = routes; route != nullptr; route = route->m_next) {
-        // Interface names may hold control characters; they must not reach the terminal raw.
-        tarvik_printf("%-15s %-15s %-15s %-5s %-6u %-6u %3u %s\n", route->m_destination_text,
-                      route->m_gateway_text, route->m_mask_text, route->m_flags_text,
-                      route->m_metric, route->m_refcnt, route->m_use,
-                      vexa::printable(route->m_name, name, sizeof(name)));
+    {
+        Lines lines;
+        for (const tarvik_route_ipv4_t *route = routes; route != nullptr; route = route->m_next) {
+            print_route(lines, route);
+        }
     }
     tarvik_close_route_ipv4(routes);
     return vexa::output_ok(program_name) ? 0 : 1;

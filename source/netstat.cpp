@@ -139,9 +139,14 @@ uint32_t column(Text word, bool hexadecimal)
     return static_cast<uint32_t>(value);
 }
 
+// The address bytes in memory order, as "%u.%u.%u.%u"; routes come by the thousand.
 void dotted(uint32_t stored, char *buffer, size_t size)
 {
-    tarvik_inet_ntop(AF_INET, &stored, buffer, size);
+    uint8_t bytes[4];
+    memcpy(bytes, &stored, sizeof(bytes));
+    tarvik::detail::Writer writer(buffer, size);
+    writer.decimal(bytes[0]).put('.').decimal(bytes[1]).put('.').decimal(bytes[2]).put('.');
+    writer.decimal(bytes[3]);
 }
 
 // Each valid line of text becomes a record; parse tells whether a line was one.

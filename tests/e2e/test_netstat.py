@@ -189,6 +189,9 @@ def parse_netstat(test, text):
         match = LINE.match(line)
         test.assertIsNotNone(match, line)
         proto, rx, tx, local, lport, remote, rport, state_text, state, owner = match.groups()
+        test.assertEqual(line, "%-4s %-6s %-6s %-32s %-32s %-16s %s" % (
+            proto, rx, tx, "[%s]:%s" % (local, lport), "[%s]:%s" % (remote, rport),
+            "%s(%s)" % (state_text, match.group(9) + "H"), owner))
         state = int(state, 16)
         if proto.startswith("tcp"):
             test.assertEqual(state_text, TCP_STATES.get(state, "UNKNOWN"), line)
