@@ -15,17 +15,13 @@ Usage: test_netstat.py <vexa>
 """
 import json
 import os
-import pty
-import select
-import signal
-import statistics
 import re
 import shutil
 import socket
+import statistics
 import struct
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -395,43 +391,6 @@ def frames(output):
     return parsed
 
 
-def drive_pty(arguments, steps, timeout):
-    """Runs a command on a new terminal; each step is (predicate over the output so far,
-    key), typed in order once its predicate holds. Returns the output once the command
-    reported its status or the time ran out."""
-    pid, master = pty.fork()
-    if pid == 0:
-        try:
-            os.execvpe(arguments[0], arguments, e2e.environment())
-        finally:
-            os._exit(127)
-    output = bytearray()
-    deadline = time.monotonic() + timeout
-    try:
-        while time.monotonic() < deadline:
-            text = output.decode("utf-8", "replace")
-            if steps and steps[0][0](text):
-                os.write(master, steps.pop(0)[1])
-            if b"status=" in output and not steps:
-                break
-            ready, _, _ = select.select([master], [], [], 0.05)
-            if ready:
-                try:
-                    data = os.read(master, 65536)
-                except OSError:
-                    data = b""
-                if not data:
-                    break
-                output += data
-    finally:
-        if os.waitpid(pid, os.WNOHANG)[0] == 0:
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-        os.close(master)
-    e2e.check_dump(bytes(output))
-    return output.decode("utf-8", "replace")
-
-
 class NetspeedTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -456,12 +415,13 @@ class NetspeedTest(unittest.TestCase):
                    str(interval)]
 
         def traffic(output):
-            return sum(1 for _, rows in frames(output) if rows.get("v0", (0, 0))[1])
+            return sum(1 for _, rows in frames(output.decode("utf-8", "replace"))
+                       if rows.get("v0", (0, 0))[1])
 
         finished_at = []
 
         def finished(output):
-            count = len(frames(output))
+            count = len(frames(output.decode("utf-8", "replace")))
             if not finished_at:
                 if not os.path.exists(result):
                     return False
@@ -472,7 +432,8 @@ class NetspeedTest(unittest.TestCase):
             return count >= finished_at[0] + 2
 
         steps = ([(lambda output: traffic(output) >= bits_after, b"b")] if bits_after else [])
-        output = drive_pty(command, steps + [(finished, quit_key)], timeout=60)
+        output = e2e.run_pty(command, keys=steps + [(finished, quit_key)], timeout=60,
+                             until=b"status=").stdout.decode("utf-8", "replace")
         self.assertIn("\nEnd of netspeed.\n", output.replace("\r\n", "\n"))
         self.assertIn("status=0", output)
         with open(result) as handle:
