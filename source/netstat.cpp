@@ -121,8 +121,8 @@ void state_text(SocketKind kind, uint32_t state, char *buffer, size_t size)
     }
 }
 
-// A number column as the C library's strtoul reads it on the device: leading digits of the
-// base, saturating at 32 bits; a missing or empty column is 0.
+// A number column: its leading digits of the base, saturating at 32 bits as the device's
+// strtoul does; a missing or empty column is 0.
 uint32_t column(Text word, bool hexadecimal)
 {
     uint64_t value = 0;
@@ -184,8 +184,7 @@ bool parse_table(const char *text, size_t length, bool at_start, const char *hea
 enum class ReadResult { DONE, UNREADABLE, NO_MEMORY };
 
 // Feeds a table file to parse in pieces of whole lines; what was parsed before a failure
-// stays parsed. A line longer than a piece is no table row: its start is parsed (and
-// refused) and the rest is dropped.
+// stays parsed. A line longer than a piece is no table row and is dropped whole.
 ReadResult read_table(const char *path, bool (*parse)(const char *, size_t, bool, void *),
                       void *context)
 {
@@ -194,7 +193,11 @@ ReadResult read_table(const char *path, bool (*parse)(const char *, size_t, bool
         return ReadResult::UNREADABLE;
     }
     char *piece = static_cast<char *>(tarvik_alloc_tag(READ_PIECE, TARVIK_TAG));
-    ReadResult result = piece != nullptr ? ReadResult::DONE : ReadResult::NO_MEMORY;
+    if (piece == nullptr) {
+        close(fd);
+        return ReadResult::NO_MEMORY;
+    }
+    ReadResult result = ReadResult::DONE;
     size_t used = 0;
     bool at_start = true;
     bool skipping = false;
@@ -233,7 +236,8 @@ ReadResult read_table(const char *path, bool (*parse)(const char *, size_t, bool
         if (last != nullptr) {
             feed(static_cast<size_t>(last - piece) + 1);
         } else if (used == READ_PIECE) {
-            feed(used);
+            used = 0;
+            at_start = false;
             skipping = true;
         }
     }
@@ -266,7 +270,7 @@ int open_request_socket()
     static constexpr int FAMILIES[] = {AF_INET, AF_INET, AF_INET6, AF_INET6};
     static constexpr int TYPES[] = {SOCK_DGRAM, SOCK_STREAM, SOCK_DGRAM, SOCK_STREAM};
     for (size_t i = 0; i < sizeof(FAMILIES) / sizeof(FAMILIES[0]); ++i) {
-        int fd = tarvik_open_socket(FAMILIES[i], TYPES[i] | SOCK_CLOEXEC, 0);
+        int fd = tarvik_open_socket(FAMILIES[i], TYPES[i], 0);
         if (fd >= 0) {
             return fd;
         }
