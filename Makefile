@@ -101,6 +101,7 @@ bench: deps target
 	  [ -x "$$program" ] || continue; echo "==== $$program ===="; "$$program"; \
 	done
 	bench/process_bench.sh bench-build/vexa build-mipsel/vexa_static
+	bench/ftpd_bench.py bench-build/vexa
 
 # ---- housekeeping --------------------------------------------------------------------
 # Reports files that differ from .clang-format (does not rewrite them).

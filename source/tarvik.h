@@ -15,9 +15,11 @@
 #include "exception.h"
 #include "file.h"
 #include "format.h"
+#include "ftpd.h"
 #include "fragment.h"
 #include "heap.h"
 #include "inet.h"
+#include "ini.h"
 #include "interface.h"
 #include "lock.h"
 #include "memory.h"
@@ -36,9 +38,11 @@
 #include "socket.h"
 #include "terminal.h"
 #include "thread.h"
+#include "uri.h"
 #include "time.h"
 #include "udev.h"
 #include "utf8.h"
 #include "version.h"
+#include "xml.h"
 
 #endif
