@@ -30,6 +30,7 @@
 #include "md5.h"
 #include "memory.h"
 #include "multicall.h"
+#include "netstat.h"
 #include "pattern.h"
 #include "process.h"
 #include "process_control.h"

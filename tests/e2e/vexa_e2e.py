@@ -103,8 +103,9 @@ class Links:
 def run_pty(arguments, keys=b"", columns=80, rows=24, timeout=30, until=None, env=None,
             key_delay=0.2, expect_dump=False):
     """Runs a command on a new pseudo-terminal of the given size, typing keys (a bytes
-    object, or a list of (delay, bytes) pairs) and collecting everything it prints until it
-    ends, until `until` (bytes) shows, or the time-out. Returns Run(status or None, output
+    object, or a list of (delay, bytes) pairs, where a delay may also be a predicate over the
+    output so far: that key is typed once it holds) and collecting everything it prints until
+    it ends, until `until` (bytes) shows, or the time-out. Returns Run(status or None, output
     bytes, b"")."""
     pid, master = pty.fork()
     if pid == 0:
@@ -121,15 +122,19 @@ def run_pty(arguments, keys=b"", columns=80, rows=24, timeout=30, until=None, en
     output = bytearray()
     deadline = time.monotonic() + timeout
     pending = list(keys)
-    next_key = time.monotonic() + (pending[0][0] if pending else 0)
+
+    def delay():
+        return 0 if not pending or callable(pending[0][0]) else pending[0][0]
+
+    next_key = time.monotonic() + delay()
     status = None
     closed = False
     try:
         while time.monotonic() < deadline:
-            if pending and time.monotonic() >= next_key:
+            if pending and time.monotonic() >= next_key and \
+                    (not callable(pending[0][0]) or pending[0][0](bytes(output))):
                 os.write(master, pending.pop(0)[1])
-                if pending:
-                    next_key = time.monotonic() + pending[0][0]
+                next_key = time.monotonic() + delay()
             wait = max(0.0, min(0.05, deadline - time.monotonic()))
             ready, _, _ = select.select([master], [], [], wait)
             if ready:
