@@ -155,7 +155,6 @@ using ChannelList = tarvik::detail::SinglyLinked<Channel>;
 
 // What one channel service keeps for itself on its own thread.
 struct Service {
-    tarvik_service_t *m_service;
     Channel *m_channel;
     const Application *m_application;
     tarvik_select_t *m_table;
@@ -716,12 +715,20 @@ void send_frames(Service *service, int limit, bool draining, uint64_t now)
                               reinterpret_cast<const struct sockaddr *>(&service->m_destination),
                               sizeof(service->m_destination));
         if (sent < 0) {
-            if (count == 0 || draining || !would_block()) {
-                say(channel, STATE, "tx service: out-stream failed !", ", fd=%d)\n",
-                    channel->m_second_socket);
-                channel->m_second_socket = tarvik_close_socket(channel->m_second_socket);
-                fail(service, now);
+            if (would_block()) {
+                return;
             }
+            bool too_long = errno == EMSGSIZE;
+            say(channel, STATE, "tx service: out-stream failed !", ", fd=%d)\n",
+                channel->m_second_socket);
+            if (too_long) {
+                // Longer than one datagram can be on this path: no retry would ever send it,
+                // and it must not hold up the frames behind it.
+                tarvik_pop_buffer(channel->m_queue, nullptr, HEADER + length);
+                continue;
+            }
+            channel->m_second_socket = tarvik_close_socket(channel->m_second_socket);
+            fail(service, now);
             return;
         }
         save(service, area + HEADER, length);
@@ -795,7 +802,6 @@ int channel_service(tarvik_service_t *handle, void *context)
 {
     Channel *channel = static_cast<Channel *>(context);
     Service service{};
-    service.m_service = handle;
     service.m_channel = channel;
     service.m_application = channel->m_application;
     service.m_save = -1;

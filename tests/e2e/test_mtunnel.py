@@ -429,11 +429,18 @@ class MtunnelTest(unittest.TestCase):
         connection.sendall(split[-1:])
         self.assertEqual(receive(group), (payload(99, 700), 3))
         self.assertIsNone(receive(group, timeout=0.3), "one datagram per frame")
+        # 65532 bytes pass the header check but exceed an IPv4 datagram: that frame alone
+        # is dropped, the next one goes out.
+        connection.sendall(frame(b"y" * 65532) + frame(b"after"))
+        self.assertEqual(receive(group), (b"after", 3))
+        self.assertEqual(len(tunnel.matching("tx service: out-stream failed !")), 1)
+        self.assertEqual(tunnel.matching("tx service: connected."), [tunnel.matching(
+            "tx service: connected.")[0]])
         self.assert_stopped(tunnel)
         saved = os.path.join(self.directory,
                              "tx_10.71.0.1_7000_<any>-239.2.2.2_7001_<any>.mtunnel.save")
         with open(saved, "rb") as f:
-            self.assertEqual(f.read(), b"".join(batch) + payload(99, 700))
+            self.assertEqual(f.read(), b"".join(batch) + payload(99, 700) + b"after")
 
     def test_tx_refuses_bad_headers_and_reconnects(self):
         listener = self.source(7100)
