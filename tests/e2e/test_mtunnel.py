@@ -580,9 +580,10 @@ class MtunnelTest(unittest.TestCase):
         self.assertTrue(all(rates), lines)
         incoming = sum(int(m.group(1)) + int(m.group(2)) / 1000 for m in rates)
         outgoing = sum(int(m.group(3)) + int(m.group(4)) / 1000 for m in rates)
-        # Bits over at least a second each: exactly 1000.000 when the interval is exact.
+        # Bits over at least a second each: exactly 1000.000 when the interval is exact, less
+        # when a busy machine printed the line late (a wrong unit would be 8 or 1000 off).
         self.assertLessEqual(incoming, 1000.0)
-        self.assertGreater(incoming, 800.0)
+        self.assertGreater(incoming, 500.0)
         self.assertAlmostEqual(outgoing, incoming * 125380 / 125000, delta=2)
         self.assertIn("in-queued=0.000Kbps, out-queued=0.000Kbps/1", lines[-1])
         self.assert_stopped(tunnel)
@@ -590,7 +591,9 @@ class MtunnelTest(unittest.TestCase):
     def test_keys_and_signals_stop_with_status_zero(self):
         for keys in (b"\x1b", b"q"):
             result = e2e.run_pty([e2e.VEXA, "mtunnel", "-v", "-r", ":5600,127.0.0.1:6600"],
-                                 keys=[(1.5, keys)], until=b"End of mtunnel.", timeout=20)
+                                 # Typed again later should a slow start have flushed it.
+                                 keys=[(1.5, keys), (3.0, keys)], until=b"End of mtunnel.",
+                                 timeout=20)
             self.assertIn(b"rx service: listen socket ready.", result.stdout)
             self.assertIn(b"\r\nEnd of mtunnel.", result.stdout)
             time.sleep(0.2)
