@@ -646,8 +646,10 @@ second=$(cat pid)
 sleep 0.3
 "$2" -c "$3"
 kill -TERM "$second"
-for i in $(seq 100); do pgrep -x vexa >/dev/null || break; sleep 0.05; done
-pgrep -x vexa >/dev/null && echo left || echo all-ended
+# The worker and its monitor (under an emulator the process name is the emulator's).
+left() { pgrep -f ":5800,127.0.0.1:6800" | grep -vx "$$"; }
+for i in $(seq 100); do left >/dev/null || break; sleep 0.05; done
+left >/dev/null && echo left || echo all-ended
 """
         result = e2e.in_namespaces(script, self.directory, sys.executable, probe, net=True,
                                    pid=True, timeout=60)
