@@ -101,6 +101,9 @@ bench: deps target
 	  [ -x "$$program" ] || continue; echo "==== $$program ===="; "$$program"; \
 	done
 	bench/process_bench.sh bench-build/vexa build-mipsel/vexa_static
+	bench/ftpd_bench.py bench-build/vexa
+	bench/digest_bench.py bench-build/bench/digest_bench
+	bench/ftp_bench.sh bench-build/vexa
 
 # ---- housekeeping --------------------------------------------------------------------
 # Reports files that differ from .clang-format (does not rewrite them).

@@ -40,5 +40,7 @@ int exercise_inet(const char *operand);
 int exercise_socket(const char *operand);
 int exercise_xml(const char *operand);
 int exercise_uri(const char *operand);
+int exercise_event(const char *operand);
+int exercise_udev(const char *operand);
 
 } // namespace tarvik::test

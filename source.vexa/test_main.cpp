@@ -77,11 +77,15 @@ constexpr Exercise EXERCISES[] = {
     {"xml", tarvik::test::exercise_xml, true,
      "XML scanner and tree; <file>: dumps its events; \"@ps\": the process table as XML"},
     {"uri", tarvik::test::exercise_uri, true, "locators and percent coding; <uri>: its parts"},
+    {"event", tarvik::test::exercise_event, true,
+     "event base: pairs, timers, levels, threads, SIGINT; \"signal\": waits for one"},
     {"version", exercise_version, true, "prints the build and platform facts"},
     {"console", exercise_console, false, "spinner and progress bar demonstration"},
     {"leak", exercise_leak, false, "leaks one tagged block for the exit dump"},
     {"quiet_leak", exercise_quiet_leak, false, "leaks one block with the exit dump switched off"},
     {"dlopen", exercise_dlopen, false, "<path>: loads a plugin file and calls its probe"},
+    {"udev", tarvik::test::exercise_udev, false,
+     "[<seconds>]: prints kernel device events and the devices present"},
 };
 
 bool same_text(const char *left, const char *right)

@@ -508,6 +508,18 @@ TARVIK_API ssize_t tarvik_simple_write_vprintf(const char *path, const char *for
     return result;
 }
 
+TARVIK_API int tarvik_access(const char *path, int flags)
+{
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    int mode = ((flags & def_tarvik_access_read) != 0 ? R_OK : 0) |
+               ((flags & def_tarvik_access_write) != 0 ? W_OK : 0) |
+               ((flags & def_tarvik_access_execute) != 0 ? X_OK : 0);
+    return access(path, mode != 0 ? mode : F_OK) == 0 ? 0 : -1;
+}
+
 TARVIK_API int tarvik_close(int descriptor)
 {
     // Linux releases the descriptor even when close reports EINTR; closing again could

@@ -80,6 +80,15 @@ TARVIK_API ssize_t tarvik_simple_write_puts(const char *path, const char *string
 TARVIK_API ssize_t tarvik_simple_write_vprintf(const char *path, const char *format,
                                                va_list arguments);
 
+/* Checks of tarvik_access (any combination; 0x1 alone tests existence). */
+#define def_tarvik_access_exist 0x1
+#define def_tarvik_access_read 0x2
+#define def_tarvik_access_write 0x4
+#define def_tarvik_access_execute 0x8
+
+/* 0 when path exists and allows every access asked in flags, else -1 with errno. */
+TARVIK_API int tarvik_access(const char *path, int flags);
+
 /* Closes descriptor (-1 ignored); always returns -1 for storing back. */
 TARVIK_API int tarvik_close(int descriptor);
 
