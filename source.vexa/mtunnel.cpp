@@ -30,7 +30,6 @@
 #include <cstdarg>
 #include <cstring>
 #include <netinet/in.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -105,6 +104,7 @@ constexpr int FRAMES_PER_PASS = 16;
 constexpr int DATAGRAMS_PER_PASS = 32;
 constexpr int STOP_THREADS_MS = 5000;
 constexpr char ESC = 0x1b;
+constexpr int KEY_WAIT_MS = 100;
 
 struct Channel;
 
@@ -951,54 +951,6 @@ bool detach(const Application *application)
     return false;
 }
 
-// Single key presses from the controlling terminal: input without line editing or echo
-// while the channels run (the signal keys stay), the saved mode restored at the end. Only a
-// terminal whose foreground process group this is gets touched.
-struct Keyboard {
-    bool m_raw;
-    struct termios m_saved;
-};
-
-void open_keyboard(Keyboard *keyboard)
-{
-    keyboard->m_raw = false;
-    if (tarvik_isatty(0) != 1 || tcgetpgrp(0) != getpgrp() ||
-        tcgetattr(0, &keyboard->m_saved) != 0) {
-        return;
-    }
-    struct termios raw = keyboard->m_saved;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    keyboard->m_raw = tcsetattr(0, TCSAFLUSH, &raw) == 0;
-}
-
-// Waits up to 100 ms for a key: true for ESC alone (not the start of an arrow key's
-// sequence) or q.
-bool stop_key(const Keyboard *keyboard)
-{
-    if (keyboard->m_raw) {
-        char keys[128];
-        ssize_t length = tarvik_read(0, keys, sizeof(keys), 100);
-        if (length > 0) {
-            return keys[0] == 'q' || (length == 1 && keys[0] == ESC);
-        }
-        if (length == -2) {
-            return false;
-        }
-    }
-    // No terminal, or one that hung up: only signals end the wait.
-    tarvik_sleep_wait(0, 100000);
-    return false;
-}
-
-void close_keyboard(const Keyboard *keyboard)
-{
-    if (keyboard->m_raw) {
-        tcsetattr(0, TCSAFLUSH, &keyboard->m_saved);
-    }
-}
-
 void start_services(Application *application)
 {
     for (Channel *channel = application->m_channels; channel != nullptr;
@@ -1014,19 +966,28 @@ void start_services(Application *application)
     }
 }
 
+// Until a signal, or on the console ESC alone (not the start of an arrow key's sequence)
+// or q.
 void wait_for_stop(Application *application)
 {
-    if (application->m_daemon) {
-        while (application->m_break == 0) {
+    int keyboard = application->m_daemon ? -1 : tarvik_open_vt();
+    while (application->m_break == 0) {
+        if (keyboard < 0) {
             tarvik_load_balance();
+            continue;
         }
-        return;
+        int length = 0;
+        uint64_t start = tarvik_time_stamp_msec(nullptr);
+        const char *keys = tarvik_get_vt(keyboard, &length, KEY_WAIT_MS);
+        if (keys != nullptr && (keys[0] == 'q' || (length == 1 && keys[0] == ESC))) {
+            break;
+        }
+        // A terminal that hung up answers at once, and with nothing.
+        if (keys == nullptr && tarvik_time_stamp_msec(nullptr) - start < KEY_WAIT_MS / 2) {
+            tarvik_sleep_wait(0, KEY_WAIT_MS * 1000);
+        }
     }
-    Keyboard keyboard;
-    open_keyboard(&keyboard);
-    while (application->m_break == 0 && !stop_key(&keyboard)) {
-    }
-    close_keyboard(&keyboard);
+    tarvik_close_vt(keyboard);
 }
 
 void stop_services(Application *application)
