@@ -102,6 +102,7 @@ bench: deps target
 	done
 	bench/process_bench.sh bench-build/vexa build-mipsel/vexa_static
 	bench/ftpd_bench.py bench-build/vexa
+	bench/digest_bench.py bench-build/bench/digest_bench
 
 # ---- housekeeping --------------------------------------------------------------------
 # Reports files that differ from .clang-format (does not rewrite them).
