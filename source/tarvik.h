@@ -31,6 +31,7 @@
 #include "process.h"
 #include "process_control.h"
 #include "quoted_printable.h"
+#include "reboot.h"
 #include "regular.h"
 #include "resolver.h"
 #include "scan.h"

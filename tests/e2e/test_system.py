@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""The small system applets (system.cpp), run for real: hertz against getconf and, inside
+uptime against /proc/uptime, plain on pipes and coloured on a terminal; true, false and clear,
+each by first argument and by link; reboot and poweroff only ever as guests of a private PID
+namespace, whose end they cause (the machine is never touched).
+
+Usage: test_system.py <vexa>
+"""
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import unittest
+
+import vexa_e2e as e2e
+
+UPTIME_LINE = re.compile(r"^uptime: (\d+) days (\d\d):(\d\d):(\d\d) \((\d+) sec\)\n$")
+
+
+def proc_uptime():
+    with open("/proc/uptime") as handle:
+        return float(handle.read().split()[0])
+
+# Process 1 of a fresh PID namespace: it records the signals it and a child get, starts the
+# applet and waits. The first line refuses to go on anywhere but as that process 1, so the
+# applet can never reach the machine's own processes or its reboot call.
+SHUTDOWN_SCRIPT = r"""
+[ "$$" -eq 1 ] || exit 99
+log=$1
+note() { echo "$1" >> "$log"; }
+trap 'note "init TERM"' TERM
+trap 'note "init QUIT"' QUIT
+(trap 'note "child TERM"' TERM; note "child ready"; while :; do sleep 0.05; done) &
+until grep -q "child ready" "$log"; do sleep 0.05; done
+note "start"
+"$0" "$2" &
+while :; do wait; done
+"""
+
+
+class SystemTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.links = e2e.Links()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.links.close()
+
+    def both_ways(self, name, *arguments):
+        """The applet run by first argument and through a link of its name."""
+        return e2e.run(name, *arguments), self.links.run(name, *arguments)
+
+    def test_hertz_is_the_clock_tick_rate(self):
+        expected = subprocess.run(["getconf", "CLK_TCK"], capture_output=True, text=True,
+                                  check=True).stdout
+        for result in self.both_ways("hertz"):
+            self.assertEqual((result.returncode, result.stdout, result.stderr),
+                             (0, expected, ""), result)
+
+    def test_uptime_agrees_with_proc_uptime(self):
+        for run in (lambda: e2e.run("uptime"), lambda: self.links.run("uptime")):
+            before = proc_uptime()
+            result = run()
+            after = proc_uptime()
+            self.assertEqual((result.returncode, result.stderr), (0, ""), result)
+            match = UPTIME_LINE.match(result.stdout)
+            self.assertIsNotNone(match, repr(result.stdout))
+            days, hours, minutes, seconds, total = (int(group) for group in match.groups())
+            self.assertGreaterEqual(total, int(before) - 1)
+            self.assertLessEqual(total, int(after) + 1)
+            self.assertLess((hours, minutes, seconds), (24, 60, 60))
+            self.assertLess(max(minutes, seconds), 60)
+            self.assertEqual(((days * 24 + hours) * 60 + minutes) * 60 + seconds, total)
+
+    def test_uptime_on_a_terminal_is_coloured(self):
+        result = e2e.run_pty([e2e.VEXA, "uptime"])
+        self.assertEqual(result.returncode, 0, result)
+        self.assertRegex(result.stdout.decode(),
+                         r"^uptime: \x1b\[1;37m\d+\x1b\[0m days \x1b\[1;37m\d\d\x1b\[0m:"
+                         r"\x1b\[1;37m\d\d\x1b\[0m:\x1b\[1;37m\d\d\x1b\[0m "
+                         r"\(\x1b\[1;34m\d+\x1b\[0m sec\)\r?\n$")
+
+    def test_true_false_and_clear(self):
+        for name, status in (("true", 0), ("false", 1)):
+            for result in self.both_ways(name, "--anything", "operand"):
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (status, "", ""), result)
+        # The clear sequence reaches a terminal; a pipe gets it stripped like every escape.
+        for result in self.both_ways("clear"):
+            self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+        on_terminal = e2e.run_pty([e2e.VEXA, "clear"])
+        self.assertEqual((on_terminal.returncode, on_terminal.stdout), (0, b"\x1b[H\x1b[J"))
+
+    def shut_down(self, applet):
+        """The applet's signals as process 1 and a child saw them, and how the namespace
+        ended (the status of unshare, which dies by the signal its namespace ended with)."""
+        e2e.require_namespaces(self, pid=True)
+        with tempfile.TemporaryDirectory() as directory:
+            log = os.path.join(directory, "signals")
+            open(log, "w").close()
+            result = e2e.in_namespaces(SHUTDOWN_SCRIPT, log, applet, pid=True, timeout=60)
+            with open(log) as handle:
+                return result, handle.read().splitlines()
+
+    def test_reboot_and_poweroff_end_their_pid_namespace_in_stages(self):
+        for applet, ending in (("reboot", signal.SIGHUP), ("poweroff", signal.SIGINT)):
+            result, seen = self.shut_down(applet)
+            self.assertNotEqual(result.returncode, 99, "not process 1 of a new namespace")
+            # The kernel ends a namespace whose process 1 restarts (powers off) as if that
+            # process had died by SIGHUP (SIGINT).
+            self.assertEqual(result.returncode, -ending, (applet, result, seen))
+            # Process 1 is asked first, then every other process, and finally told to quit
+            # after the rest were killed.
+            self.assertEqual(seen, ["child ready", "start", "init TERM", "child TERM",
+                                    "init QUIT"], (applet, result))
+
+
+if __name__ == "__main__":
+    e2e.main(__doc__)
