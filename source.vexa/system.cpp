@@ -1,7 +1,9 @@
-// Small system tool applets over library calls: true, false, clear, uptime, hertz.
+// Small system tool applets over library calls: true, false, clear, uptime, hertz, reboot,
+// poweroff.
 #include "applets.h"
 
 #include "console.h"
+#include "reboot.h"
 #include "terminal.h"
 #include "time.h"
 
@@ -31,4 +33,17 @@ int tarvik_multicall_hertz_main(int, char **)
 {
     tarvik_printf("%llu\n", static_cast<unsigned long long>(tarvik_get_hertz()));
     return 0;
+}
+
+// Both only come back when the machine stays up.
+int tarvik_multicall_reboot_main(int, char **)
+{
+    tarvik_reboot();
+    return 1;
+}
+
+int tarvik_multicall_poweroff_main(int, char **)
+{
+    tarvik_poweroff();
+    return 1;
 }
