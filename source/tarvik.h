@@ -50,6 +50,7 @@
 #include "utf8.h"
 #include "uuid.h"
 #include "version.h"
+#include "wol.h"
 #include "xml.h"
 
 #endif
