@@ -4,6 +4,7 @@
 
 #include "tarvik_abi.h"
 #include "aes.h"
+#include "ata.h"
 #include "argument.h"
 #include "base64.h"
 #include "buffer.h"
