@@ -15,6 +15,7 @@
 #include "crc.h"
 #include "ctype.h"
 #include "date.h"
+#include "digest_check.h"
 #include "exception.h"
 #include "file.h"
 #include "format.h"
