@@ -4,6 +4,7 @@
 
 #include "file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -11,12 +12,6 @@
 #include <unistd.h>
 
 namespace vexa {
-
-namespace {
-
-constexpr int WAIT_STEP_MS = 1000;
-
-} // namespace
 
 int open_input(const char *name, bool)
 {
@@ -27,13 +22,19 @@ int open_input(const char *name, bool)
                                  def_tarvik_open_close_exec | def_tarvik_open_no_ctty);
 }
 
+// A blocking descriptor's read waits by itself until data comes; one left non-blocking by
+// whoever passed it waits for readability in 1000 ms steps.
 ssize_t read_input(int input, void *buffer, size_t size)
 {
-    for (;;) {
-        ssize_t length = tarvik_read(input, buffer, size, WAIT_STEP_MS);
-        if (length != -2) {
+    for (int wait_ms = -1;;) {
+        ssize_t length = tarvik_read(input, buffer, size, wait_ms);
+        if (length >= 0) {
             return length;
         }
+        if (length != -2 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            return -1;
+        }
+        wait_ms = errno == EINTR ? wait_ms : 1000;
     }
 }
 
