@@ -103,6 +103,7 @@ bench: deps target
 	bench/process_bench.sh bench-build/vexa build-mipsel/vexa_static
 	bench/ftpd_bench.py bench-build/vexa
 	bench/digest_bench.py bench-build/bench/digest_bench
+	bench/sum_bench.py bench-build/vexa_static build-mipsel/vexa_static
 
 # ---- housekeeping --------------------------------------------------------------------
 # Reports files that differ from .clang-format (does not rewrite them).

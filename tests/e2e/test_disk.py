@@ -167,8 +167,8 @@ class LoopDeviceTest(unittest.TestCase):
     """Loop devices are the machine's own: each is detached again whatever happens."""
 
     def attach(self, size, sector_size):
-        if e2e.is_target() or shutil.which("losetup") is None or os.geteuid() != 0:
-            self.skipTest("needs losetup as root on the host")
+        if shutil.which("losetup") is None or os.geteuid() != 0:
+            self.skipTest("needs losetup as root")
         image = os.path.join(self.directory, "image%d" % sector_size)
         with open(image, "wb") as handle:
             handle.truncate(size)
