@@ -122,36 +122,27 @@ constexpr vexa::Option STATUS_ROW = {
     "status", vexa::Takes::NOTHING,
     "\t    --status                     : (check) exit status only\n"};
 
-constexpr vexa::Option MD5_OPTIONS[] = {
-    HELP_ROW,
-    DEBUG_ROW,
-    NO_PROGRESS_ROW,
-    LOWER_ROW,
-    {"md5", vexa::Takes::VALUE, "\t    --md5 <digest>               : expected digest\n"},
-    CHECK_ROW,
-    QUIET_ROW,
-    STATUS_ROW,
+// The three digests share their table; only the expected-value row differs.
+struct DigestOptions {
+    vexa::Option m_rows[8];
 };
-constexpr vexa::Option SHA1_OPTIONS[] = {
-    HELP_ROW,
-    DEBUG_ROW,
-    NO_PROGRESS_ROW,
-    LOWER_ROW,
-    {"sha1", vexa::Takes::VALUE, "\t    --sha1 <digest>              : expected digest\n"},
-    CHECK_ROW,
-    QUIET_ROW,
-    STATUS_ROW,
-};
-constexpr vexa::Option SHA256_OPTIONS[] = {
-    HELP_ROW,
-    DEBUG_ROW,
-    NO_PROGRESS_ROW,
-    LOWER_ROW,
-    {"sha256", vexa::Takes::VALUE, "\t    --sha256 <digest>            : expected digest\n"},
-    CHECK_ROW,
-    QUIET_ROW,
-    STATUS_ROW,
-};
+constexpr DigestOptions digest_options(const char *spec, const char *help)
+{
+    return {{HELP_ROW,
+             DEBUG_ROW,
+             NO_PROGRESS_ROW,
+             LOWER_ROW,
+             {spec, vexa::Takes::VALUE, help},
+             CHECK_ROW,
+             QUIET_ROW,
+             STATUS_ROW}};
+}
+constexpr DigestOptions MD5_OPTIONS =
+    digest_options("md5", "\t    --md5 <digest>               : expected digest\n");
+constexpr DigestOptions SHA1_OPTIONS =
+    digest_options("sha1", "\t    --sha1 <digest>              : expected digest\n");
+constexpr DigestOptions SHA256_OPTIONS =
+    digest_options("sha256", "\t    --sha256 <digest>            : expected digest\n");
 constexpr vexa::Option CRC_OPTIONS[] = {
     HELP_ROW,
     DEBUG_ROW,
@@ -173,9 +164,9 @@ constexpr vexa::Option ADLER_OPTIONS[] = {
 };
 
 constexpr const char *USAGE_HEAD = "usage: %s [<options>] [<pathname> ...]\noptions:\n";
-constexpr vexa::Usage MD5_USAGE = vexa::usage_of(USAGE_HEAD, MD5_OPTIONS, "\n");
-constexpr vexa::Usage SHA1_USAGE = vexa::usage_of(USAGE_HEAD, SHA1_OPTIONS, "\n");
-constexpr vexa::Usage SHA256_USAGE = vexa::usage_of(USAGE_HEAD, SHA256_OPTIONS, "\n");
+constexpr vexa::Usage MD5_USAGE = vexa::usage_of(USAGE_HEAD, MD5_OPTIONS.m_rows, "\n");
+constexpr vexa::Usage SHA1_USAGE = vexa::usage_of(USAGE_HEAD, SHA1_OPTIONS.m_rows, "\n");
+constexpr vexa::Usage SHA256_USAGE = vexa::usage_of(USAGE_HEAD, SHA256_OPTIONS.m_rows, "\n");
 constexpr vexa::Usage CRC_USAGE = vexa::usage_of(USAGE_HEAD, CRC_OPTIONS, "\n");
 constexpr vexa::Usage ADLER_USAGE = vexa::usage_of(USAGE_HEAD, ADLER_OPTIONS, "\n");
 

@@ -65,6 +65,25 @@ TARVIK_ROUND_INLINE uint32_t choose(uint32_t x, uint32_t y, uint32_t z)
          ? w[n]                                                                                    \
          : (w[n] += sigma1(w[((n) + 14) & 15]) + w[((n) + 9) & 15] + sigma0(w[((n) + 1) & 15])))
 
+// Sixteen rounds: the eight names turn once around.
+#define SHA256_SIXTEEN_ROUNDS()                                                                    \
+    SHA256_ROUND(a, b, c, d, e, f, g, h, 0, x, y);                                                 \
+    SHA256_ROUND(h, a, b, c, d, e, f, g, 1, y, x);                                                 \
+    SHA256_ROUND(g, h, a, b, c, d, e, f, 2, x, y);                                                 \
+    SHA256_ROUND(f, g, h, a, b, c, d, e, 3, y, x);                                                 \
+    SHA256_ROUND(e, f, g, h, a, b, c, d, 4, x, y);                                                 \
+    SHA256_ROUND(d, e, f, g, h, a, b, c, 5, y, x);                                                 \
+    SHA256_ROUND(c, d, e, f, g, h, a, b, 6, x, y);                                                 \
+    SHA256_ROUND(b, c, d, e, f, g, h, a, 7, y, x);                                                 \
+    SHA256_ROUND(a, b, c, d, e, f, g, h, 8, x, y);                                                 \
+    SHA256_ROUND(h, a, b, c, d, e, f, g, 9, y, x);                                                 \
+    SHA256_ROUND(g, h, a, b, c, d, e, f, 10, x, y);                                                \
+    SHA256_ROUND(f, g, h, a, b, c, d, e, 11, y, x);                                                \
+    SHA256_ROUND(e, f, g, h, a, b, c, d, 12, x, y);                                                \
+    SHA256_ROUND(d, e, f, g, h, a, b, c, 13, y, x);                                                \
+    SHA256_ROUND(c, d, e, f, g, h, a, b, 14, x, y);                                                \
+    SHA256_ROUND(b, c, d, e, f, g, h, a, 15, y, x);
+
 // Builds for speed unroll the three scheduled passes too.
 #if defined(__OPTIMIZE_SIZE__)
 #define SHA256_UNROLL _Pragma("GCC unroll 1")
@@ -86,42 +105,9 @@ void sha256_blocks(uint32_t *state, const uint8_t *data, size_t count)
         // schedule. Kept apart, neither tests which it is in, also where the loop stays rolled.
         {
             constexpr int t = 0;
-            SHA256_ROUND(a, b, c, d, e, f, g, h, 0, x, y);
-            SHA256_ROUND(h, a, b, c, d, e, f, g, 1, y, x);
-            SHA256_ROUND(g, h, a, b, c, d, e, f, 2, x, y);
-            SHA256_ROUND(f, g, h, a, b, c, d, e, 3, y, x);
-            SHA256_ROUND(e, f, g, h, a, b, c, d, 4, x, y);
-            SHA256_ROUND(d, e, f, g, h, a, b, c, 5, y, x);
-            SHA256_ROUND(c, d, e, f, g, h, a, b, 6, x, y);
-            SHA256_ROUND(b, c, d, e, f, g, h, a, 7, y, x);
-            SHA256_ROUND(a, b, c, d, e, f, g, h, 8, x, y);
-            SHA256_ROUND(h, a, b, c, d, e, f, g, 9, y, x);
-            SHA256_ROUND(g, h, a, b, c, d, e, f, 10, x, y);
-            SHA256_ROUND(f, g, h, a, b, c, d, e, 11, y, x);
-            SHA256_ROUND(e, f, g, h, a, b, c, d, 12, x, y);
-            SHA256_ROUND(d, e, f, g, h, a, b, c, 13, y, x);
-            SHA256_ROUND(c, d, e, f, g, h, a, b, 14, x, y);
-            SHA256_ROUND(b, c, d, e, f, g, h, a, 15, y, x);
+            SHA256_SIXTEEN_ROUNDS();
         }
-        SHA256_UNROLL for (int t = 16; t < 64; t += 16)
-        {
-            SHA256_ROUND(a, b, c, d, e, f, g, h, 0, x, y);
-            SHA256_ROUND(h, a, b, c, d, e, f, g, 1, y, x);
-            SHA256_ROUND(g, h, a, b, c, d, e, f, 2, x, y);
-            SHA256_ROUND(f, g, h, a, b, c, d, e, 3, y, x);
-            SHA256_ROUND(e, f, g, h, a, b, c, d, 4, x, y);
-            SHA256_ROUND(d, e, f, g, h, a, b, c, 5, y, x);
-            SHA256_ROUND(c, d, e, f, g, h, a, b, 6, x, y);
-            SHA256_ROUND(b, c, d, e, f, g, h, a, 7, y, x);
-            SHA256_ROUND(a, b, c, d, e, f, g, h, 8, x, y);
-            SHA256_ROUND(h, a, b, c, d, e, f, g, 9, y, x);
-            SHA256_ROUND(g, h, a, b, c, d, e, f, 10, x, y);
-            SHA256_ROUND(f, g, h, a, b, c, d, e, 11, y, x);
-            SHA256_ROUND(e, f, g, h, a, b, c, d, 12, x, y);
-            SHA256_ROUND(d, e, f, g, h, a, b, c, 13, y, x);
-            SHA256_ROUND(c, d, e, f, g, h, a, b, 14, x, y);
-            SHA256_ROUND(b, c, d, e, f, g, h, a, 15, y, x);
-        }
+        SHA256_UNROLL for (int t = 16; t < 64; t += 16) { SHA256_SIXTEEN_ROUNDS(); }
         state[0] += a;
         state[1] += b;
         state[2] += c;
@@ -134,6 +120,7 @@ void sha256_blocks(uint32_t *state, const uint8_t *data, size_t count)
 }
 
 #undef SHA256_UNROLL
+#undef SHA256_SIXTEEN_ROUNDS
 #undef SHA256_WORD
 #undef SHA256_ROUND
 
