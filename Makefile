@@ -9,6 +9,8 @@ TOOLCHAIN := cmake/toolchains/mipsel-linux-gnu.cmake
 FUZZ_SECONDS ?= 60
 # ccache, when the machine has it, speeds up rebuilds across build directories and trees.
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# The project's own gates treat warnings as errors; a plain cmake build only shows them.
+WERROR := -DTARVIK_WERROR=ON
 # Unit-test labels for the ThreadSanitizer run (a regular expression over module names).
 TSAN_LABELS ?= unit
 
@@ -33,18 +35,18 @@ run: deps host-release
 	build/vexa
 
 host-test:
-	cmake -S . -B build -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_SANITIZE=ON \
-	  -DTARVIK_TSAN=OFF -DTARVIK_FUZZ=OFF -DTARVIK_BENCH=OFF >/dev/null
+	cmake -S . -B build -G Ninja $(LAUNCHER) $(WERROR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTARVIK_SANITIZE=ON -DTARVIK_TSAN=OFF -DTARVIK_FUZZ=OFF -DTARVIK_BENCH=OFF >/dev/null
 	cmake --build build
 
 # ---- mipsel target -------------------------------------------------------------------
 target-build:
-	cmake -S . -B build-mipsel -G Ninja $(LAUNCHER) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) \
+	cmake -S . -B build-mipsel -G Ninja $(LAUNCHER) $(WERROR) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build-mipsel
 
 target: deps
-	cmake -S . -B build-mipsel -G Ninja $(LAUNCHER) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) \
+	cmake -S . -B build-mipsel -G Ninja $(LAUNCHER) $(WERROR) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build-mipsel --target vexa vexa_static
 	@echo "stripped static target program: $$(stat -c %s build-mipsel/vexa_static) bytes"
@@ -104,6 +106,8 @@ bench: deps target
 	bench/ftpd_bench.py bench-build/vexa
 	bench/digest_bench.py bench-build/bench/digest_bench
 	bench/ftp_bench.sh bench-build/vexa
+	bench/telnetd_bench.sh bench-build/vexa_static
+	bench/sum_bench.py bench-build/vexa_static build-mipsel/vexa_static
 
 # ---- housekeeping --------------------------------------------------------------------
 # Reports files that differ from .clang-format (does not rewrite them).
@@ -112,4 +116,4 @@ format-check:
 		tests/unit/*.cpp tests/unit/*.hpp fuzz/*.cpp bench/*.cpp
 
 clean:
-	rm -rf build build-mipsel build-tsan fuzz-build bench-build
+	rm -rf build build-mipsel build-tsan fuzz-build bench-build build-default

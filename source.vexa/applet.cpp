@@ -24,7 +24,9 @@ Arguments::Arguments(int argc, char **argv, const Usage &usage, char **envp)
         return;
     }
     // Every question is asked here, flags and first values alike, so that what is left
-    // for operand() never depends on the order in which the applet reads its options.
+    // for operand() never depends on the order in which the applet reads its options. The
+    // front end's own option, accepted by every applet, is never an operand either.
+    tarvik_search_argument(m_handle, "dump_exception", 0);
     for (size_t row = 0; row < m_usage.m_count; ++row) {
         const Option &option = m_usage.m_options[row];
         if (option.m_spec == nullptr) {
@@ -68,19 +70,8 @@ bool Arguments::number(size_t option, long long minimum, long long maximum, long
         *out = fallback;
         return true;
     }
-    const char *text = value(option);
-    int64_t parsed = 0;
-    tarvik::detail::Cursor cursor = tarvik::detail::Cursor::of(text);
-    if (text != nullptr && cursor.signed_decimal(&parsed, minimum, maximum) && cursor.at_end()) {
-        *out = parsed;
-        return true;
-    }
-    tarvik::detail::Text name;
-    tarvik::detail::ListWalker(m_usage.m_options[option].m_spec).next(&name);
-    tarvik_error_printf("%s: invalid value for --%.*s: \"%s\" (expected %lld..%lld)\n",
-                        program_name(), static_cast<int>(name.m_length), name.m_data,
-                        text != nullptr ? text : "", minimum, maximum);
-    return false;
+    return number_value(program_name(), m_usage.m_options[option].m_spec, value(option), minimum,
+                        maximum, out);
 }
 
 const char *Arguments::operand(int n) const
@@ -128,6 +119,29 @@ void Arguments::print_format(const char *format, ...)
 }
 
 void Arguments::release_format(char *format) { tarvik_free_tag(format, TARVIK_TAG); }
+
+bool number_value(const char *program_name, const char *spec, const char *text, long long minimum,
+                  long long maximum, long long *out)
+{
+    int64_t parsed = 0;
+    tarvik::detail::Cursor cursor = tarvik::detail::Cursor::of(text);
+    if (text != nullptr && cursor.signed_decimal(&parsed, minimum, maximum) && cursor.at_end()) {
+        *out = parsed;
+        return true;
+    }
+    tarvik::detail::Text name;
+    tarvik::detail::ListWalker(spec).next(&name);
+    tarvik_error_printf("%s: invalid value for --%.*s: \"%s\" (expected %lld..%lld)\n",
+                        program_name, static_cast<int>(name.m_length), name.m_data,
+                        text != nullptr ? text : "", minimum, maximum);
+    return false;
+}
+
+void report_failure(const char *program_name, const char *what)
+{
+    const int error = errno != 0 ? errno : EIO;
+    tarvik_error_printf("%s: %s: %s\n", program_name, what, strerror(error));
+}
 
 char *printable(const char *text, char *buffer, size_t size)
 {

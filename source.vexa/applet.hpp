@@ -90,6 +90,16 @@ class Arguments {
     const char *m_found[MAX_OPTIONS];
 };
 
+// The whole decimal number text within [minimum, maximum] into out. Otherwise (also for a
+// null or empty text) a message naming the option by the first spelling of spec on the error
+// output, and false: what Arguments::number does for a value it has asked.
+bool number_value(const char *program_name, const char *spec, const char *text, long long minimum,
+                  long long maximum, long long *out);
+
+// One error line "<program>: <what>: <reason of errno>" on the error output, for a data source
+// or resource the applet could not do without.
+void report_failure(const char *program_name, const char *what);
+
 // Shows control characters of text taken from elsewhere (process names, command lines) as
 // "?", so that it cannot move the cursor, retitle a terminal or forge lines. Writes at most
 // size - 1 characters and a terminator into buffer; returns buffer.

@@ -2,6 +2,12 @@
 // front-end entries. None of them is exported: plugins reach only the library.
 #pragma once
 
+#include "multicall.h"
+
+// Flags of the applet table.
+#define TARVIK_APPLET_LISTED 0u
+#define TARVIK_APPLET_HIDDEN TARVIK_MULTICALL_HIDDEN
+
 #define TARVIK_APPLET(name, entry, flags) int entry(int argc, char **argv);
 #define TARVIK_PLUGIN_APPLET(name, plugin, flags)
 #include "applets.def"

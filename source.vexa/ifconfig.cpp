@@ -1,14 +1,16 @@
 // The ifconfig applet: lists the network interfaces, or waits until a named interface has an
 // IPv4 address and prints that address.
+#include "applet.hpp"
 #include "applets.h"
 
-#include "argument.h"
 #include "buffer.h"
 #include "console.h"
 #include "heap.h"
 #include "inet.h"
 #include "interface.h"
 #include "time.h"
+
+#include "detail/common.hpp"
 
 #include <cstring>
 
@@ -17,31 +19,22 @@
 
 namespace {
 
-constexpr const char USAGE[] =
-    "usage: %s [<options>]\n"
-    "options:\n"
-    "\t-h, --help                       : help\n"
-    "\t-t|--timeout=<msec>              : wait until ipv4 up in msec\n"
-    "\t   --wait                        : wait until ipv4 up\n"
-    "\t-i|--interface=<name>            : trigger wait to network interface ipv4\n"
-    "\n";
+enum : size_t { HELP, TIMEOUT, WAIT, INTERFACE };
+constexpr vexa::Option OPTIONS[] = {
+    {"h|help", vexa::Takes::NOTHING, "\t-h, --help                       : help\n"},
+    {"t|timeout", vexa::Takes::VALUE,
+     "\t-t|--timeout=<msec>              : wait until ipv4 up in msec\n"},
+    {"wait", vexa::Takes::NOTHING, "\t   --wait                        : wait until ipv4 up\n"},
+    {"i|interface", vexa::Takes::VALUE,
+     "\t-i|--interface=<name>            : trigger wait to network interface ipv4\n"},
+};
+constexpr vexa::Usage USAGE = vexa::usage_of("usage: %s [<options>]\noptions:\n", OPTIONS, "\n");
 
 struct Options {
-    bool m_help = false;
-    bool m_wait = false;
-    int m_timeout = -1; // milliseconds; negative: none
-    const char *m_interface = nullptr;
+    bool m_wait;
+    int m_timeout; // milliseconds; negative: none
+    const char *m_interface;
 };
-
-Options read_options(tarvik_argument_t *handle)
-{
-    Options options;
-    options.m_help = tarvik_search_argument(handle, "h|help", 0) != nullptr;
-    options.m_timeout = tarvik_search_argument_int(handle, "t|timeout", 1, -1);
-    options.m_wait = tarvik_search_argument(handle, "wait", 0) != nullptr;
-    options.m_interface = tarvik_search_argument(handle, "i|interface", 1);
-    return options;
-}
 
 constexpr const char *MEDIA_NAMES[] = {"unknown",  "10base2",   "10baseT",  "AUI",
                                        "100baseT", "100baseTX", "100baseFX"};
@@ -240,12 +233,12 @@ int print_list()
     }
     tarvik_free_network_interface(list);
     size_t size = tarvik_get_buffer_size(out);
-    char *text = static_cast<char *>(tarvik_alloc_tag(size + 1, __func__, __LINE__));
+    char *text = static_cast<char *>(tarvik_alloc_tag(size + 1, TARVIK_TAG));
     if (text != nullptr) {
         tarvik_pop_buffer(out, text, size);
         text[size] = '\0';
         tarvik_puts(text);
-        tarvik_free_tag(text, __func__, __LINE__);
+        tarvik_free_tag(text, TARVIK_TAG);
     }
     tarvik_close_buffer(out);
     return text != nullptr ? 0 : 1;
@@ -299,20 +292,23 @@ int wait_for_ipv4(const Options &options)
 
 int tarvik_multicall_ifconfig_main(int argc, char **argv)
 {
-    tarvik_argument_t *handle = tarvik_open_argument(argc, argv);
-    if (handle == nullptr) {
+    vexa::Arguments arguments(argc, argv, USAGE);
+    if (!arguments.ok()) {
         return 1;
     }
-    Options options = read_options(handle);
+    Options options{arguments.has(WAIT), arguments.integer(TIMEOUT, -1),
+                    arguments.value(INTERFACE)};
     int status = 0;
-    if (options.m_help) {
-        tarvik_printf(USAGE, tarvik_argument_get_program_name(handle));
+    if (arguments.has(HELP)) {
+        arguments.usage(arguments.program_name());
     } else if (options.m_interface != nullptr) {
         status = wait_for_ipv4(options);
     } else {
         status = print_list();
     }
     tarvik_puts(nullptr);
-    tarvik_close_argument(handle);
+    if (!vexa::output_ok(arguments.program_name())) {
+        status = 1;
+    }
     return status;
 }

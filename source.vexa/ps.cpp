@@ -1,67 +1,52 @@
 // Process table applets: ps (the table with descriptor counts and CPU usage) and libdepend
 // (processes mapping a library: listed in several forms, optionally terminated).
+#include "applet.hpp"
 #include "applets.h"
 
-#include "argument.h"
 #include "buffer.h"
 #include "console.h"
 #include "format.h"
+#include "heap.h"
 #include "process.h"
+#include "process_control.h"
 #include "time.h"
 
 #include "detail/common.hpp"
-#include "detail/process.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <unistd.h>
-
-// The usage text stays a literal so that the formatter checks it.
-#define LIBDEPEND_USAGE                                                                            \
-    "usage: %s [<option>] <lib> [...]\n"                                                           \
-    "\t--verbose|--debug         : debug mode\n"                                                   \
-    "\t--all|--default           : print all\n"                                                    \
-    "\t--process_name|--pname|-p : print process name\n"                                           \
-    "\t--pathname|--abspath|-a   : print abspath\n"                                                \
-    "\t--cmdline|--cmd|-c        : print cmdline\n"                                                \
-    "\t--argv|--arg              : print argv\n"                                                   \
-    "\t--pid                     : print pid\n"                                                    \
-    "\t--kill                    : kill process\n"                                                 \
-    "\n"
 
 namespace {
 
-// Option specs of ps.
-constexpr const char *PS_CPU = "cpu";
-constexpr const char *PS_RSS = "rss";
-// Option specs of libdepend; the print modes are listed in the order in which later ones win.
-constexpr const char *LIBDEPEND_VERBOSE = "verbose|debug";
-constexpr const char *LIBDEPEND_ALL = "all|default";
-constexpr const char *LIBDEPEND_KILL = "kill";
-constexpr const char *LIBDEPEND_PROCESS_NAME = "process_name|pname|p";
-constexpr const char *LIBDEPEND_PATHNAME = "pathname|abspath|abs|a";
-constexpr const char *LIBDEPEND_CMDLINE = "cmdline|cmd|c";
-constexpr const char *LIBDEPEND_ARGV = "argv|arg";
-constexpr const char *LIBDEPEND_PID = "pid";
+enum : size_t { PS_CPU, PS_RSS };
+constexpr vexa::Option PS_OPTIONS[] = {
+    {"cpu", vexa::Takes::NOTHING, nullptr},
+    {"rss", vexa::Takes::NOTHING, nullptr},
+};
+constexpr vexa::Usage PS_USAGE = vexa::usage_of("", PS_OPTIONS, "");
+
+// The print modes run from PROCESS_NAME to PID in the order in which later ones win.
+enum : size_t { VERBOSE, ALL, PROCESS_NAME, PATHNAME, CMDLINE, ARGV, PID, KILL };
+constexpr vexa::Option LIBDEPEND_OPTIONS[] = {
+    {"verbose|debug", vexa::Takes::NOTHING, "\t--verbose|--debug         : debug mode\n"},
+    // Printing everything is what the default line does already; the option is accepted.
+    {"all|default", vexa::Takes::NOTHING, "\t--all|--default           : print all\n"},
+    {"process_name|pname|p", vexa::Takes::NOTHING,
+     "\t--process_name|--pname|-p : print process name\n"},
+    {"pathname|abspath|abs|a", vexa::Takes::NOTHING,
+     "\t--pathname|--abspath|-a   : print abspath\n"},
+    {"cmdline|cmd|c", vexa::Takes::NOTHING, "\t--cmdline|--cmd|-c        : print cmdline\n"},
+    {"argv|arg", vexa::Takes::NOTHING, "\t--argv|--arg              : print argv\n"},
+    {"pid", vexa::Takes::NOTHING, "\t--pid                     : print pid\n"},
+    {"kill", vexa::Takes::NOTHING, "\t--kill                    : kill process\n"},
+};
+constexpr vexa::Usage LIBDEPEND_USAGE =
+    vexa::usage_of("usage: %s [<option>] <lib> [...]\n", LIBDEPEND_OPTIONS, "\n");
 
 // The table is printed in pieces of about this size: one write per piece, little memory.
 constexpr size_t PRINT_CHUNK = 16384;
-constexpr size_t COMMAND_LINE_SIZE = tarvik::detail::PS_SCRATCH_SIZE + 1;
-// Passes of the libdepend kill loop run every 100 ms; from this one on each pass kills.
-constexpr int LATE_PASS = 600;
-
-struct PsOptions {
-    bool m_cpu;
-    bool m_rss;
-};
-
-PsOptions ask_ps_options(tarvik_argument_t *arguments)
-{
-    PsOptions options{};
-    options.m_cpu = tarvik_search_argument(arguments, PS_CPU, 0) != nullptr;
-    options.m_rss = tarvik_search_argument(arguments, PS_RSS, 0) != nullptr;
-    return options;
-}
+constexpr size_t COMMAND_LINE_SIZE = TARVIK_PS_CMDLINE_LIMIT + 1;
 
 bool same_process(const tarvik_ps_t *old_record, const tarvik_ps_t *record)
 {
@@ -108,7 +93,7 @@ void push_cpu_column(tarvik_buffer_t *out, const tarvik_ps_t *before, const tarv
 }
 
 void push_ps_line(tarvik_buffer_t *out, const tarvik_ps_t *record, int index, uint32_t self,
-                  tarvik::detail::PsUserNames *users)
+                  tarvik_ps_users_t *users)
 {
     bool mine = record->m_pid == self || record->m_ppid == self;
     tarvik_push_printf(out,
@@ -116,7 +101,7 @@ void push_ps_line(tarvik_buffer_t *out, const tarvik_ps_t *record, int index, ui
                        "\e[1;37m%6llu\e[0mKb ",
                        mine ? "*" : " ", index, static_cast<unsigned long>(record->m_ppid),
                        static_cast<unsigned long>(record->m_pid),
-                       tarvik::detail::ps_user_name(users, record->m_uid), record->m_state,
+                       tarvik_ps_user_name(users, record->m_uid), record->m_state,
                        static_cast<unsigned long>(record->m_threads),
                        static_cast<unsigned long long>(record->m_vmsize),
                        static_cast<unsigned long long>(record->m_rss));
@@ -124,45 +109,37 @@ void push_ps_line(tarvik_buffer_t *out, const tarvik_ps_t *record, int index, ui
 
 // Control characters of a command line or name become '?': a process must not be able to
 // break its line, forge rows or send terminal sequences through the table.
-const char *printable(const char *text, char *out, size_t size)
-{
-    size_t i = 0;
-    for (; text[i] != '\0' && i + 1 < size; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        out[i] = c < 0x20 || c == 0x7F ? '?' : text[i];
-    }
-    out[i] = '\0';
-    return out;
-}
-
 void push_name_column(tarvik_buffer_t *out, const tarvik_ps_t *record, char *scratch, size_t size)
 {
     if (record->m_command_line != nullptr) {
         tarvik_push_printf(out, "\e[1;33m%-16s\e[0m\n",
-                           printable(record->m_command_line, scratch, size));
+                           vexa::printable(record->m_command_line, scratch, size));
         return;
     }
     char text[4096];
     tarvik_snprintf(text, sizeof(text), "[\e[1;34m%s\e[0m]",
-                    record->m_name != nullptr ? printable(record->m_name, scratch, size)
+                    record->m_name != nullptr ? vexa::printable(record->m_name, scratch, size)
                                               : "<NULL>");
     tarvik_push_printf(out, "%-17s\n", text);
 }
 
-void flush_output(tarvik_buffer_t *out, bool force)
+// False when the text could not be taken out of the queue (no memory): the table would have
+// a hole, so printing stops.
+bool flush_output(tarvik_buffer_t *out, bool force)
 {
     size_t size = tarvik_get_buffer_size(out);
     if (size == 0 || (!force && size < PRINT_CHUNK)) {
-        return;
+        return true;
     }
     char *text = static_cast<char *>(tarvik_alloc_tag(size + 1, TARVIK_TAG));
     if (text == nullptr) {
         tarvik_flush_buffer(out);
-        return;
+        return false;
     }
     text[tarvik_pop_buffer(out, text, size)] = '\0';
     tarvik_puts(text);
     tarvik_free_tag(text, TARVIK_TAG);
+    return true;
 }
 
 int print_ps(const tarvik_ps_t *list, const tarvik_ps_t *before, bool sampled)
@@ -171,216 +148,187 @@ int print_ps(const tarvik_ps_t *list, const tarvik_ps_t *before, bool sampled)
     if (out == nullptr) {
         return 1;
     }
-    tarvik::detail::PsUserNames users;
-    tarvik::detail::ps_user_names_init(&users);
-    // A command line is at most the 32 KiB the table reader keeps of it.
+    // A command line is at most what the table reader keeps of it. Without the lookups
+    // each name is asked of the password database again.
+    tarvik_ps_users_t *users = tarvik_open_ps_users();
     char *scratch = static_cast<char *>(tarvik_alloc_tag(COMMAND_LINE_SIZE, TARVIK_TAG));
     if (scratch == nullptr) {
+        tarvik_close_ps_users(users);
         tarvik_close_buffer(out);
         return 1;
     }
+    bool printed = true;
     uint64_t hertz = sampled ? tarvik_get_hertz() : 0;
-    uint32_t self = static_cast<uint32_t>(getpid());
+    uint32_t self = static_cast<uint32_t>(tarvik_getpid());
     tarvik_push_printf(out, "  %3s %5s %5s %-8s %5s %3s %8s %8s %6s %3s %-15s\n", "Idx", "PPID",
                        "PID", "UID", "State", "Thr", "VmSize", "RSS", "CPU", "fds", "Name");
     int index = 1;
-    for (const tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
-        push_ps_line(out, record, index++, self, &users);
+    for (const tarvik_ps_t *record = list; record != nullptr && printed; record = record->m_next) {
+        push_ps_line(out, record, index++, self, users);
         push_cpu_column(out, before, record, sampled, hertz);
         tarvik_push_printf(out, "%3llu ", static_cast<unsigned long long>(record->m_fd_count));
         push_name_column(out, record, scratch, COMMAND_LINE_SIZE);
-        flush_output(out, false);
+        printed = flush_output(out, false);
     }
-    flush_output(out, true);
+    printed = printed && flush_output(out, true);
     tarvik_puts(nullptr);
-    tarvik::detail::ps_user_names_free(&users);
+    tarvik_close_ps_users(users);
     tarvik_free_tag(scratch, TARVIK_TAG);
     tarvik_close_buffer(out);
-    return 0;
+    return printed ? 0 : 1;
 }
 
-int run_ps(const PsOptions &options)
+// A table that cannot be read, or printed whole, is an error with a reason, never an empty
+// or partial table and status 0; so is output that does not reach its descriptor.
+int run_ps(bool cpu, bool rss, const char *program_name)
 {
     tarvik_ps_t *before = nullptr;
-    if (options.m_cpu) {
+    if (cpu) {
         before = tarvik_open_ps_ex(0);
         tarvik_sleep_wait(1, 0);
     }
-    uint32_t flags = TARVIK_PS_INODES | TARVIK_PS_CPU | (options.m_rss ? TARVIK_PS_SORT_RSS : 0u);
     // The table shows descriptor counts only: the inodes behind them are not kept.
-    tarvik_ps_t *list = tarvik::detail::ps_open(flags, false);
-    int status = list != nullptr ? print_ps(list, before, options.m_cpu) : 1;
+    uint32_t flags = TARVIK_PS_FD_COUNT | TARVIK_PS_CPU | (rss ? TARVIK_PS_SORT_RSS : 0u);
+    tarvik_ps_t *list = tarvik_open_ps_ex(flags);
+    int status = 1;
+    if (list == nullptr) {
+        vexa::report_failure(program_name, "can not read the process table");
+    } else if ((status = print_ps(list, before, cpu)) != 0) {
+        errno = ENOMEM;
+        vexa::report_failure(program_name, "can not print the process table");
+    }
     tarvik_close_ps(list);
     tarvik_close_ps(before);
-    return status;
+    return vexa::output_ok(program_name) ? status : 1;
 }
 
-enum class PrintMode { Default, ProcessName, Pathname, Cmdline, Argv, Pid };
-
-struct LibdependOptions {
-    bool m_verbose;
-    bool m_kill;
-    PrintMode m_mode;
-};
-
-LibdependOptions ask_libdepend_options(tarvik_argument_t *arguments)
+// The last print mode given wins; without any, ALL: the default line.
+size_t print_mode(const vexa::Arguments &arguments)
 {
-    LibdependOptions options{};
-    options.m_verbose = tarvik_search_argument(arguments, LIBDEPEND_VERBOSE, 0) != nullptr;
-    options.m_kill = tarvik_search_argument(arguments, LIBDEPEND_KILL, 0) != nullptr;
-    // Printing everything is what the default line does already; the option is accepted.
-    (void)tarvik_search_argument(arguments, LIBDEPEND_ALL, 0);
-    // Later modes win.
-    options.m_mode = PrintMode::Default;
-    static constexpr struct {
-        const char *m_spec;
-        PrintMode m_mode;
-    } MODES[] = {
-        {LIBDEPEND_PROCESS_NAME, PrintMode::ProcessName},
-        {LIBDEPEND_PATHNAME, PrintMode::Pathname},
-        {LIBDEPEND_CMDLINE, PrintMode::Cmdline},
-        {LIBDEPEND_ARGV, PrintMode::Argv},
-        {LIBDEPEND_PID, PrintMode::Pid},
-    };
-    for (const auto &mode : MODES) {
-        if (tarvik_search_argument(arguments, mode.m_spec, 0) != nullptr) {
-            options.m_mode = mode.m_mode;
-        }
+    size_t mode = ALL;
+    for (size_t row = PROCESS_NAME; row <= PID; ++row) {
+        mode = arguments.has(row) ? row : mode;
     }
-    return options;
+    return mode;
 }
 
-// Library names: the plain arguments no option question took (option-looking words that
-// name no option of this applet are left out rather than taken for libraries).
-int collect_libraries(tarvik_argument_t *arguments, const char **names, int capacity)
+// Library names: the operands (option-looking words that name no option of this applet
+// are left out rather than taken for libraries).
+int collect_libraries(const vexa::Arguments &arguments, const char **names)
 {
     int count = 0;
-    for (int n = 1; count < capacity; ++n) {
-        const char *word = tarvik_notouch_argument(arguments, n);
-        if (word == nullptr) {
-            break;
-        }
-        if (word[0] != '-') {
-            names[count++] = word;
+    for (int n = 0; arguments.operand(n) != nullptr; ++n) {
+        if (arguments.operand(n)[0] != '-') {
+            names[count++] = arguments.operand(n);
         }
     }
     return count;
 }
 
-void print_libdepend_match(const tarvik_ps_t *record, PrintMode mode)
+// Names, paths and arguments come from other processes: their control characters are shown
+// as "?", so that none can forge a line or send a sequence to the terminal. scratch holds
+// COMMAND_LINE_SIZE bytes.
+void print_libdepend_match(const tarvik_ps_t *record, size_t mode, char *scratch)
 {
-    const char *name = record->m_name != nullptr ? record->m_name : "";
-    const char *exe = record->m_exe != nullptr ? record->m_exe : "";
+    auto shown = [scratch](const char *text) {
+        return vexa::printable(text != nullptr ? text : "", scratch, COMMAND_LINE_SIZE);
+    };
     switch (mode) {
-    case PrintMode::Default:
-        tarvik_printf("%lu %s %s\n", static_cast<unsigned long>(record->m_pid), name, exe);
+    case PROCESS_NAME:
+        tarvik_printf("%s\n", shown(record->m_name));
         break;
-    case PrintMode::ProcessName:
-        tarvik_printf("%s\n", name);
+    case PATHNAME:
+        tarvik_printf("%s\n", shown(record->m_exe));
         break;
-    case PrintMode::Pathname:
-        tarvik_printf("%s\n", exe);
+    case CMDLINE:
+        tarvik_printf("%s\n", shown(record->m_command_line));
         break;
-    case PrintMode::Cmdline:
-        tarvik_printf("%s\n", record->m_command_line != nullptr ? record->m_command_line : "");
-        break;
-    case PrintMode::Argv:
+    case ARGV:
         for (int32_t i = 0; i < record->m_argc; ++i) {
-            tarvik_printf(i == 0 ? "%s" : " %s", record->m_argv[i]);
+            tarvik_printf(i == 0 ? "%s" : " %s", shown(record->m_argv[i]));
         }
         tarvik_puts("\n");
         break;
-    case PrintMode::Pid:
+    case PID:
         tarvik_printf("%lu\n", static_cast<unsigned long>(record->m_pid));
+        break;
+    default:
+        tarvik_printf("%lu ", static_cast<unsigned long>(record->m_pid));
+        tarvik_printf("%s ", shown(record->m_name));
+        tarvik_printf("%s\n", shown(record->m_exe));
         break;
     }
 }
 
-bool maps_any(const tarvik_ps_t *record, const char *const *names, int count)
+// Lists the processes mapping any of the libraries; with kill, the library's kill loop then
+// ends them (a SIGTERM every second, SIGKILL after a minute) and says it is waiting.
+int run_libdepend(const vexa::Arguments &arguments, const char *const *names, int count)
 {
-    for (int i = 0; i < count; ++i) {
-        if (tarvik::detail::ps_maps_library(record, names[i])) {
-            return true;
-        }
+    const char *program_name = arguments.program_name();
+    char *scratch = static_cast<char *>(tarvik_alloc_tag(COMMAND_LINE_SIZE, TARVIK_TAG));
+    if (scratch == nullptr) {
+        vexa::report_failure(program_name, "not enough memory");
+        return 1;
     }
-    return false;
-}
-
-// One pass over the table: prints (first pass) and signals the matches; returns their number.
-int libdepend_pass(const LibdependOptions &options, const char *const *names, int count, int pass)
-{
+    size_t mode = print_mode(arguments);
     tarvik_ps_t *list = tarvik_open_ps_ex(TARVIK_PS_EXE | TARVIK_PS_MAPS);
     if (list == nullptr) {
-        return 0;
+        vexa::report_failure(program_name, "can not read the process table");
     }
-    uint32_t self = static_cast<uint32_t>(getpid());
-    int signal = pass >= LATE_PASS ? SIGKILL : (pass % 10 == 0 ? SIGTERM : 0);
-    int matches = 0;
     for (const tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
-        if (!tarvik::detail::ps_is_library_user(record, self) || !maps_any(record, names, count)) {
-            continue;
+        for (int i = 0; i < count; ++i) {
+            if (tarvik_ps_maps_library(record, names[i])) {
+                print_libdepend_match(record, mode, scratch);
+                break;
+            }
         }
-        if (pass == 0) {
-            print_libdepend_match(record, options.m_mode);
-        }
-        if (options.m_kill && signal != 0) {
-            tarvik_kill(static_cast<int>(record->m_pid), signal);
-        }
-        ++matches;
     }
     tarvik_close_ps(list);
-    return matches;
-}
-
-int run_libdepend(const LibdependOptions &options, const char *const *names, int count)
-{
-    for (int pass = 0;;) {
-        int matches = libdepend_pass(options, names, count, pass);
-        tarvik_puts(nullptr);
-        if (!options.m_kill || matches == 0) {
-            return 0;
-        }
-        ++pass;
-        tarvik_error_printf("Wait until the process is terminated... (%d.%1d sec)\n", pass / 10,
-                            pass % 10);
-        tarvik_sleep_wait(0, 100000);
+    tarvik_free_tag(scratch, TARVIK_TAG);
+    tarvik_puts(nullptr);
+    if (list == nullptr) {
+        return 1;
     }
+    if (arguments.has(KILL)) {
+        tarvik_kill_libdepend_ex(names, count, SIGTERM, SIGKILL, TARVIK_KILL_WAIT_LINES);
+    }
+    return 0;
 }
 
 } // namespace
 
 int tarvik_multicall_ps_main(int argc, char **argv)
 {
-    tarvik_argument_t *arguments = tarvik_open_argument(argc, argv);
-    if (arguments == nullptr) {
+    vexa::Arguments arguments(argc, argv, PS_USAGE);
+    if (!arguments.ok()) {
         return 1;
     }
-    PsOptions options = ask_ps_options(arguments);
-    tarvik_close_argument(arguments);
-    return run_ps(options);
+    return run_ps(arguments.has(PS_CPU), arguments.has(PS_RSS), arguments.program_name());
 }
 
 int tarvik_multicall_libdepend_main(int argc, char **argv)
 {
-    tarvik_argument_t *arguments = tarvik_open_argument(argc, argv);
-    if (arguments == nullptr) {
+    vexa::Arguments arguments(argc, argv, LIBDEPEND_USAGE);
+    if (!arguments.ok()) {
         return 1;
     }
-    LibdependOptions options = ask_libdepend_options(arguments);
     const char **names = static_cast<const char **>(
         tarvik_alloc_tag(sizeof(char *) * (argc > 0 ? argc : 1), TARVIK_TAG));
-    int count = names != nullptr ? collect_libraries(arguments, names, argc) : 0;
+    int count = names != nullptr ? collect_libraries(arguments, names) : 0;
     int status = 0;
     if (count == 0) {
-        tarvik_printf(LIBDEPEND_USAGE, argc > 0 ? argv[0] : "libdepend");
+        arguments.usage(argc > 0 ? argv[0] : "libdepend");
         status = 1;
     } else {
-        for (int i = 0; options.m_verbose && i < count; ++i) {
-            tarvik_printf("ARG: \"%s\"\n", names[i]);
+        for (int i = 0; arguments.has(VERBOSE) && i < count; ++i) {
+            char shown[256];
+            tarvik_printf("ARG: \"%s\"\n", vexa::printable(names[i], shown, sizeof(shown)));
         }
-        status = run_libdepend(options, names, count);
+        status = run_libdepend(arguments, names, count);
+    }
+    if (!vexa::output_ok(arguments.program_name())) {
+        status = 1;
     }
     tarvik_check_free_tag(names, TARVIK_TAG);
-    tarvik_close_argument(arguments);
     return status;
 }

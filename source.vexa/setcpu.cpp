@@ -1,8 +1,8 @@
 // The setcpu applet: shows and changes the processor affinity of processes chosen by pid
 // or by a name pattern.
+#include "applet.hpp"
 #include "applets.h"
 
-#include "argument.h"
 #include "console.h"
 #include "fragment.h"
 #include "heap.h"
@@ -12,13 +12,19 @@
 
 #include "detail/common.hpp"
 
+#include <climits>
+
 namespace {
 
-constexpr const char *USAGE = "usage: --pid <pid> | --cpu <id> | --name <process name> | --list\n";
-constexpr const char *OPTION_PID = "p|pid|id";
-constexpr const char *OPTION_CPU = "c|cpu|core";
-constexpr const char *OPTION_NAME = "n|name|process";
-constexpr const char *OPTION_LIST = "l|list";
+enum : size_t { PID, CPU, NAME, LIST };
+constexpr vexa::Option OPTIONS[] = {
+    {"p|pid|id", vexa::Takes::VALUE, nullptr},
+    {"c|cpu|core", vexa::Takes::VALUE, nullptr},
+    {"n|name|process", vexa::Takes::VALUE, nullptr},
+    {"l|list", vexa::Takes::NOTHING, nullptr},
+};
+constexpr vexa::Usage USAGE = vexa::usage_of(
+    "usage: --pid <pid> | --cpu <id> | --name <process name> | --list\n", OPTIONS, "");
 constexpr const char *PATTERN_SEPARATORS = "|";
 
 struct Options {
@@ -26,16 +32,31 @@ struct Options {
     int m_cpu;
     const char *m_name;
     bool m_list;
+    const char *m_program;
 };
 
-Options read_options(tarvik_argument_t *handle)
+// A number option's value within [minimum, maximum], or -1 when the option is absent; false
+// (with a message) for an empty, malformed or out-of-range value, which would otherwise wrap
+// (4294967297 was CPU 1) or read as the fallback ("" was every CPU).
+bool read_number(const vexa::Arguments &arguments, size_t option, long long minimum,
+                 long long maximum, int *out)
 {
-    Options options{};
-    options.m_pid = tarvik_search_argument_int(handle, OPTION_PID, 1, -1);
-    options.m_cpu = tarvik_search_argument_int(handle, OPTION_CPU, 1, -1);
-    options.m_name = tarvik_search_argument(handle, OPTION_NAME, 1);
-    options.m_list = tarvik_search_argument(handle, OPTION_LIST, 0) != nullptr;
-    return options;
+    long long value = -1;
+    if (!arguments.number(option, minimum, maximum, -1, &value)) {
+        return false;
+    }
+    *out = static_cast<int>(value);
+    return true;
+}
+
+bool read_options(const vexa::Arguments &arguments, Options *options)
+{
+    *options = Options{};
+    options->m_program = arguments.program_name();
+    options->m_name = arguments.value(NAME);
+    options->m_list = arguments.has(LIST);
+    return read_number(arguments, PID, 1, INT_MAX, &options->m_pid) &&
+           read_number(arguments, CPU, -1, TARVIK_AFFINITY_CPUS - 1, &options->m_cpu);
 }
 
 // Pins one process and says so; false when the kernel refused.
@@ -66,11 +87,15 @@ bool record_matches(const tarvik_ps_t *record, const char *pattern)
 }
 
 // Every matching process is tried even after a refusal; the result tells whether all
-// of them were moved.
-bool pin_by_name(const char *pattern, int cpu)
+// of them were moved (and the table could be read at all).
+bool pin_by_name(const char *pattern, int cpu, const char *program)
 {
     tarvik_printf("searching process \"%s\"\n", pattern);
     tarvik_ps_t *list = tarvik_open_ps_ex(TARVIK_PS_EXE);
+    if (list == nullptr) {
+        vexa::report_failure(program, "can not read the process table");
+        return false;
+    }
     bool all_moved = true;
     for (tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
         if (record_matches(record, pattern) && !pin(static_cast<int>(record->m_pid), cpu)) {
@@ -81,23 +106,31 @@ bool pin_by_name(const char *pattern, int cpu)
     return all_moved;
 }
 
-// A process that vanished since the table was read has no mask and is left out.
-void print_list(void)
+// A process that vanished since the table was read has no mask and is left out. A name
+// is another process's text: control characters are shown as "?". False when the table
+// cannot be read.
+bool print_list(const char *program)
 {
-    tarvik_printf("%5s %-32s %s\n", "PID", "Mask", "Name");
     tarvik_ps_t *list = tarvik_open_ps_ex(0);
+    if (list == nullptr) {
+        vexa::report_failure(program, "can not read the process table");
+        return false;
+    }
+    tarvik_printf("%5s %-32s %s\n", "PID", "Mask", "Name");
     for (tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
         int pid = static_cast<int>(record->m_pid);
         tarvik_fragment_t *mask = tarvik_get_cpu_mask_ex(pid);
         char *text = tarvik_fragment_to_string(mask);
         if (text != nullptr) {
+            char name[256];
             tarvik_printf("%5d %-32s %s\n", pid, text,
-                          record->m_name != nullptr ? record->m_name : "");
+                          vexa::printable(record->m_name, name, sizeof(name)));
             tarvik_free_tag(text, TARVIK_TAG);
         }
         tarvik_close_fragment(mask);
     }
     tarvik_close_ps(list);
+    return true;
 }
 
 int run(const Options &options)
@@ -108,13 +141,13 @@ int run(const Options &options)
     }
     bool all_moved = true;
     if (options.m_name != nullptr) {
-        all_moved = pin_by_name(options.m_name, options.m_cpu);
+        all_moved = pin_by_name(options.m_name, options.m_cpu, options.m_program);
     }
     if (options.m_pid != -1 && !pin(options.m_pid, options.m_cpu)) {
         return 1;
     }
-    if (options.m_list) {
-        print_list();
+    if (options.m_list && !print_list(options.m_program)) {
+        return 1;
     }
     return all_moved ? 0 : 1;
 }
@@ -123,15 +156,18 @@ int run(const Options &options)
 
 int tarvik_multicall_setcpu_main(int argc, char **argv)
 {
+    vexa::Arguments arguments(argc, argv, USAGE);
+    // Without arguments the usage is printed and the processor count still follows.
     if (argc <= 1) {
-        tarvik_printf(USAGE);
+        arguments.usage();
     }
-    tarvik_argument_t *handle = tarvik_open_argument(argc, argv);
-    if (handle == nullptr) {
+    if (!arguments.ok()) {
         return 1;
     }
-    Options options = read_options(handle);
-    int status = run(options);
-    tarvik_close_argument(handle);
+    Options options;
+    int status = read_options(arguments, &options) ? run(options) : 1;
+    if (!vexa::output_ok(arguments.program_name())) {
+        status = 1;
+    }
     return status;
 }

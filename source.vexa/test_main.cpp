@@ -1,6 +1,7 @@
 // The "test" applet: diagnostic exercises of the library, chosen by the first operand.
 // "all" runs every self-checking exercise; the others are demonstrations or deliberate
 // faults (a leak for the exit dump, loading a plugin file) run only when named.
+#include "applet.hpp"
 #include "applets.h"
 #include "test_exercises.h"
 
@@ -30,9 +31,14 @@ using tarvik::test::exercise_regular;
 using tarvik::test::exercise_service;
 using tarvik::test::exercise_timer;
 
-constexpr const char USAGE[] = "Usage: %s <exercise> [<operand>]\n"
-                               "       %s all       runs every self-checking exercise\n"
-                               "Exercises:\n";
+enum : size_t { HELP };
+constexpr vexa::Option OPTIONS[] = {{"h|help", vexa::Takes::NOTHING, nullptr}};
+// The exercises follow the usage, one line each from their table.
+constexpr vexa::Usage USAGE =
+    vexa::usage_of("Usage: %s <exercise> [<operand>]\n"
+                   "       %s all       runs every self-checking exercise\n"
+                   "Exercises:\n",
+                   OPTIONS, "");
 
 using ExerciseFunction = int (*)(const char *operand);
 
@@ -369,9 +375,9 @@ int exercise_dlopen(const char *path)
     return result;
 }
 
-void print_usage(const char *name)
+void print_usage(const vexa::Arguments &arguments, const char *name)
 {
-    tarvik_printf(USAGE, name, name);
+    arguments.usage(name, name);
     for (const Exercise &exercise : EXERCISES) {
         tarvik_printf("  %-10s %s%s\n", exercise.m_name, exercise.m_help,
                       exercise.m_in_all ? "" : " (not in all)");
@@ -403,18 +409,16 @@ int run_all()
 
 int tarvik_multicall_test_main(int argc, char **argv)
 {
-    tarvik_argument_t *handle = tarvik_open_argument(argc, argv);
-    if (handle == nullptr) {
+    vexa::Arguments arguments(argc, argv, USAGE);
+    if (!arguments.ok()) {
         return 1;
     }
-    bool help = tarvik_search_argument(handle, "h|help", 0) != nullptr;
-    tarvik_search_argument(handle, "dump_exception", 0); // the front end's option
-    const char *name = tarvik_notouch_argument(handle, 1);
-    const char *operand = tarvik_notouch_argument(handle, 2);
+    const char *name = arguments.operand(0);
+    const char *operand = arguments.operand(1);
     const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "test";
     int status = 1;
-    if (help || name == nullptr) {
-        print_usage(program);
+    if (arguments.has(HELP) || name == nullptr) {
+        print_usage(arguments, program);
         status = 0;
     } else if (strcmp(name, "all") == 0) {
         status = run_all();
@@ -429,10 +433,9 @@ int tarvik_multicall_test_main(int argc, char **argv)
             status = chosen->m_run(operand);
         } else {
             tarvik_error_printf("test: unknown exercise \"%s\"\n", name);
-            print_usage(program);
+            print_usage(arguments, program);
         }
     }
     tarvik_puts(nullptr);
-    tarvik_close_argument(handle);
     return status;
 }

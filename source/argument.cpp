@@ -71,11 +71,7 @@ ArgumentNode *tarvik_new_argument_node(const char *text, uint32_t flags)
 
 void tarvik_free_argument_node(ArgumentNode *node)
 {
-    while (node != nullptr) {
-        ArgumentNode *next = node->m_next;
-        tarvik_free_tag(node, TARVIK_TAG);
-        node = next;
-    }
+    tarvik::detail::free_chain_tag(node, TARVIK_TAG);
 }
 
 EnvironNode *tarvik_new_environ_node(const char *entry)
@@ -108,27 +104,12 @@ EnvironNode *tarvik_new_environ_node(const char *entry)
 
 void tarvik_free_environ_node(EnvironNode *node)
 {
-    while (node != nullptr) {
-        EnvironNode *next = node->m_next;
-        tarvik_free_tag(node, TARVIK_TAG);
-        node = next;
-    }
+    tarvik::detail::free_chain_tag(node, TARVIK_TAG);
 }
 
-bool equal_ignoring_case(const char *left, size_t left_length, const char *right,
-                         size_t right_length)
-{
-    if (left_length != right_length) {
-        return false;
-    }
-    for (size_t i = 0; i < left_length; ++i) {
-        if (tarvik_to_lower(static_cast<unsigned char>(left[i])) !=
-            tarvik_to_lower(static_cast<unsigned char>(right[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
+using tarvik::detail::equal_ignoring_case;
+using tarvik::detail::SinglyLinked;
+using tarvik::detail::Text;
 
 // Text behind the last "/" or "\"; "." when there is no argv[0].
 const char *last_component(const char *path)
@@ -168,33 +149,6 @@ const char *option_text(const tarvik_argument_t *handle, const ArgumentNode *nod
     return rest;
 }
 
-// Whether name[0, length) is one of the "|"-separated alternatives of spec.
-bool spec_has(const char *spec, const char *name, size_t length)
-{
-    char *cursor = const_cast<char *>(spec);
-    while (*cursor != '\0') {
-        const char *alternative = tarvik_get_word_sep(0, "|", &cursor);
-        size_t alternative_length = static_cast<size_t>(cursor - alternative);
-        if (alternative_length == length && memcmp(alternative, name, length) == 0) {
-            return true;
-        }
-        if (*cursor == '|') {
-            ++cursor;
-        }
-    }
-    return false;
-}
-
-template <typename Node> void append(Node **head, Node **tail, Node *node)
-{
-    if (*tail == nullptr) {
-        *head = node;
-    } else {
-        (*tail)->m_next = node;
-    }
-    *tail = node;
-}
-
 void add_prefixes(tarvik_argument_t *handle)
 {
     ArgumentNode *tail = nullptr;
@@ -205,7 +159,7 @@ void add_prefixes(tarvik_argument_t *handle)
     for (const auto &prefix : prefixes) {
         ArgumentNode *node = tarvik_new_argument_node(prefix.m_text, prefix.m_kind);
         if (node != nullptr) {
-            append(&handle->m_prefixes, &tail, node);
+            SinglyLinked<ArgumentNode>(&handle->m_prefixes, &tail).push_back(node);
         }
     }
 }
@@ -219,7 +173,7 @@ void add_arguments(tarvik_argument_t *handle)
         }
         ArgumentNode *node = tarvik_new_argument_node(handle->m_argv[i], 0);
         if (node != nullptr) {
-            append(&handle->m_arguments, &tail, node);
+            SinglyLinked<ArgumentNode>(&handle->m_arguments, &tail).push_back(node);
         }
     }
 }
@@ -242,7 +196,7 @@ void add_environ(tarvik_argument_t *handle)
                 older->m_newer = node;
             }
         }
-        append(&handle->m_environ, &tail, node);
+        SinglyLinked<EnvironNode>(&handle->m_environ, &tail).push_back(node);
     }
 }
 
@@ -259,7 +213,7 @@ void mark_end_of_options(tarvik_argument_t *handle)
 
 const char *search_nodes(tarvik_argument_t *handle, const char *spec, int index, const char *def)
 {
-    const bool empty_alternative = spec_has(spec, "", 0);
+    const bool empty_alternative = tarvik::detail::list_has(spec, Text());
     int k = 0;
     bool matching = false;
     for (ArgumentNode *node = handle->m_arguments; node != nullptr; node = node->m_next) {
@@ -275,7 +229,7 @@ const char *search_nodes(tarvik_argument_t *handle, const char *spec, int index,
             if (equal != nullptr && equal[1] != '\0') {
                 value = equal + 1;
             }
-            matching = spec_has(spec, option, name_length);
+            matching = tarvik::detail::list_has(spec, Text(option, name_length));
         } else if (k == 0) {
             matching = empty_alternative;
         }
@@ -419,17 +373,14 @@ TARVIK_API char *tarvik_alloc_getenv(const char *names)
     if (names == nullptr) {
         return nullptr;
     }
-    char *cursor = const_cast<char *>(names);
-    while (*cursor != '\0') {
-        const char *name = tarvik_get_word_sep(0, "|", &cursor);
-        size_t length = static_cast<size_t>(cursor - name);
-        for (char **entry = environ; length > 0 && entry != nullptr && *entry != nullptr; ++entry) {
-            if (strncmp(*entry, name, length) == 0 && (*entry)[length] == '=') {
-                return tarvik_strdup_tag(*entry + length + 1, TARVIK_TAG);
+    tarvik::detail::ListWalker walker(names);
+    for (Text name; walker.next(&name);) {
+        for (char **entry = environ; !name.empty() && entry != nullptr && *entry != nullptr;
+             ++entry) {
+            if (strncmp(*entry, name.m_data, name.m_length) == 0 &&
+                (*entry)[name.m_length] == '=') {
+                return tarvik_strdup_tag(*entry + name.m_length + 1, TARVIK_TAG);
             }
-        }
-        if (*cursor == '|') {
-            ++cursor;
         }
     }
     return nullptr;

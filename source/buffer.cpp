@@ -222,6 +222,18 @@ size_t push_locked(tarvik_buffer_t *buffer, const void *data, size_t length, uin
     return push_nolock(buffer, data, length, flags, storage);
 }
 
+// Bytes left the front: the line scanner's place moves with them, or starts over at the
+// front when they reached it (its state is kept, as it stands after the popped bytes).
+void note_popped(tarvik_buffer_t *buffer, size_t count)
+{
+    if (count >= buffer->m_scanned) {
+        buffer->m_scanned = 0;
+        buffer->m_scan_node = nullptr;
+    } else {
+        buffer->m_scanned -= static_cast<uint32_t>(count);
+    }
+}
+
 size_t pop_nolock(tarvik_buffer_t *buffer, void *out, size_t length, int exact)
 {
     if (exact != 0 && buffer->m_size < length) {
@@ -244,6 +256,7 @@ size_t pop_nolock(tarvik_buffer_t *buffer, void *out, size_t length, int exact)
     }
     buffer->m_size -= static_cast<uint32_t>(done);
     buffer->m_consumed_offset += done;
+    note_popped(buffer, done);
     return done;
 }
 
@@ -293,6 +306,7 @@ void *alloc_pop_nolock(tarvik_buffer_t *buffer, size_t length, int exact, size_t
         tarvik_free_tag(unlink_first(buffer), TARVIK_TAG);
         buffer->m_size -= static_cast<uint32_t>(wanted);
         buffer->m_consumed_offset += wanted;
+        note_popped(buffer, wanted);
         return block;
     }
     void *block = alloc_block(wanted + extra, TARVIK_TAG);
@@ -342,15 +356,21 @@ constexpr PlainTable make_plain_table()
 
 constexpr PlainTable PLAIN = make_plain_table();
 
-enum class Scan { MORE, BREAK, PAIR };
+enum class Scan { MORE, BREAK, PAIR, LONG };
 
-// One byte through the scanner. A double-byte lead makes the next byte its trail, whatever
-// it is; a break right after the complementary break completes a CR LF or LF CR pair.
+// One byte through the scanner. A byte of 0x80 or above opens a double-byte character whose
+// trail is the next byte, unless that byte is below 0x40: no trail byte of the double-byte
+// code pages is that low, so such a byte (CR and LF among them) stands for itself and a
+// Latin-1, UTF-8 or kana text never hides a line break. A break right after the
+// complementary break completes a CR LF or LF CR pair.
 inline Scan scan_byte(uint32_t &state, uint8_t c)
 {
     if ((state & DOUBLE_BYTE) != 0) {
-        state &= ~SCAN_STATE;
-        return Scan::MORE;
+        if (c >= 0x40) {
+            state &= ~SCAN_STATE;
+            return Scan::MORE;
+        }
+        state &= ~DOUBLE_BYTE;
     }
     if (c >= 0x80) {
         state = (state & ~BREAKS) | DOUBLE_BYTE;
@@ -376,50 +396,105 @@ inline Scan scan_byte(uint32_t &state, uint8_t c)
     return Scan::MORE;
 }
 
-// Scans from the front with the state the last popped line left; counts the bytes up to and
-// including the deciding one in *count. The state is committed by the caller only.
-Scan scan_line(const tarvik_buffer_t *buffer, uint32_t &state, size_t &count)
+// Scans on from where the previous call stopped, so every queued byte is scanned once however
+// thinly it arrives; the place and the state stay in the buffer. Stops after a break (its byte
+// counted in m_scanned), once more than max_length bytes of the line are scanned (when
+// max_length is not 0), or when the queued bytes run out.
+Scan scan_on(tarvik_buffer_t *buffer, size_t max_length)
 {
-    size_t scanned = 0;
-    for (const tarvik_buffer_node_t *node = buffer->m_first; node != nullptr; node = node->m_next) {
-        const uint8_t *at = node->m_data + node->m_consumed;
+    uint32_t state = buffer->m_flags & SCAN_STATE;
+    size_t scanned = buffer->m_scanned;
+    tarvik_buffer_node_t *node = buffer->m_scan_node;
+    uint32_t at = buffer->m_scan_at;
+    if (node == nullptr) {
+        node = buffer->m_first;
+        at = node != nullptr ? node->m_consumed : 0;
+    }
+    Scan result = Scan::MORE;
+    if (max_length != 0 && scanned > max_length) {
+        return Scan::LONG;
+    }
+    while (node != nullptr) {
+        const uint8_t *p = node->m_data + at;
         const uint8_t *end = node->m_data + node->m_used;
-        while (at < end) {
+        if (max_length != 0 && static_cast<size_t>(end - p) > max_length + 1 - scanned) {
+            end = p + (max_length + 1 - scanned);
+        }
+        const uint8_t *start = p;
+        while (p < end) {
             if (state == 0) {
-                while (at < end && PLAIN.m_plain[*at]) {
-                    ++at;
+                while (p < end && PLAIN.m_plain[*p]) {
+                    ++p;
                 }
-                if (at == end) {
+                if (p == end) {
                     break;
                 }
             }
-            const Scan result = scan_byte(state, *at++);
+            result = scan_byte(state, *p++);
             if (result != Scan::MORE) {
-                count = scanned + static_cast<size_t>(at - (node->m_data + node->m_consumed));
-                return result;
+                break;
             }
         }
-        scanned += node->m_used - node->m_consumed;
+        scanned += static_cast<size_t>(p - start);
+        at = static_cast<uint32_t>(p - node->m_data);
+        if (result == Scan::MORE && max_length != 0 && scanned > max_length) {
+            result = Scan::LONG;
+        }
+        if (result != Scan::MORE || at < node->m_used || node->m_next == nullptr) {
+            break;
+        }
+        node = node->m_next;
+        at = node->m_consumed;
     }
-    count = scanned;
-    return Scan::MORE;
+    buffer->m_flags = (buffer->m_flags & ~SCAN_STATE) | state;
+    buffer->m_scanned = static_cast<uint32_t>(scanned);
+    buffer->m_scan_node = scanned != 0 ? node : nullptr;
+    buffer->m_scan_at = at;
+    return result;
 }
 
-void commit_scan_state(tarvik_buffer_t *buffer, uint32_t state)
+// A break right behind a popped line that completes its CR LF or LF CR goes with it.
+void take_pair(tarvik_buffer_t *buffer)
 {
-    buffer->m_flags = (buffer->m_flags & ~SCAN_STATE) | (state & SCAN_STATE);
+    const uint32_t state = buffer->m_flags;
+    const int next = buffer->m_size > 0 ? buffer->m_first->m_data[buffer->m_first->m_consumed] : -1;
+    if (((state & LINE_FEED) != 0 && next == '\r') ||
+        ((state & CARRIAGE_RETURN) != 0 && next == '\n')) {
+        pop_nolock(buffer, nullptr, 1, 0);
+        buffer->m_flags &= ~BREAKS;
+    }
 }
 
-char *pop_line_nolock(tarvik_buffer_t *buffer)
+// The bytes of an overlong line behind its reported head go as they arrive, up to and
+// including its break (or the end of input). Returns whether the line is done.
+bool discard_overlong(tarvik_buffer_t *buffer, Scan result)
+{
+    pop_nolock(buffer, nullptr, buffer->m_scanned, 0);
+    if (result == Scan::MORE && (buffer->m_flags & TARVIK_BUFFER_END) == 0) {
+        return false;
+    }
+    buffer->m_flags &= ~TARVIK_BUFFER_SCAN_OVERLONG;
+    if (result == Scan::BREAK) {
+        take_pair(buffer);
+    }
+    return true;
+}
+
+char *pop_line_nolock(tarvik_buffer_t *buffer, size_t max_length, int *overlong_out)
 {
     for (;;) {
-        uint32_t state = buffer->m_flags & SCAN_STATE;
-        size_t count = 0;
-        const Scan result = scan_line(buffer, state, count);
+        const bool discarding = (buffer->m_flags & TARVIK_BUFFER_SCAN_OVERLONG) != 0;
+        const Scan result = scan_on(buffer, discarding ? 0 : max_length);
+        const size_t count = buffer->m_scanned;
+        if (discarding && result != Scan::PAIR) {
+            if (!discard_overlong(buffer, result) || buffer->m_size == 0) {
+                return nullptr;
+            }
+            continue;
+        }
         if (result == Scan::PAIR) {
             // Only the first byte can complete a pair begun by the previous line's break.
             pop_nolock(buffer, nullptr, count, 0);
-            commit_scan_state(buffer, state);
             continue;
         }
         if (result == Scan::BREAK) {
@@ -428,14 +503,20 @@ char *pop_line_nolock(tarvik_buffer_t *buffer)
                 return nullptr;
             }
             line[count - 1] = '\0';
-            const int next =
-                buffer->m_size > 0 ? buffer->m_first->m_data[buffer->m_first->m_consumed] : -1;
-            if (((state & LINE_FEED) != 0 && next == '\r') ||
-                ((state & CARRIAGE_RETURN) != 0 && next == '\n')) {
-                pop_nolock(buffer, nullptr, 1, 0);
-                state &= ~BREAKS;
+            take_pair(buffer);
+            return line;
+        }
+        if (result == Scan::LONG) {
+            auto *line = static_cast<char *>(alloc_pop_nolock(buffer, max_length, 1, 1));
+            if (line == nullptr) {
+                return nullptr;
             }
-            commit_scan_state(buffer, state);
+            line[max_length] = '\0';
+            buffer->m_flags |= TARVIK_BUFFER_SCAN_OVERLONG;
+            pop_nolock(buffer, nullptr, buffer->m_scanned, 0);
+            if (overlong_out != nullptr) {
+                *overlong_out = 1;
+            }
             return line;
         }
         if ((buffer->m_flags & TARVIK_BUFFER_END) == 0 || buffer->m_size == 0) {
@@ -447,7 +528,7 @@ char *pop_line_nolock(tarvik_buffer_t *buffer)
             return nullptr;
         }
         line[size] = '\0';
-        commit_scan_state(buffer, 0);
+        buffer->m_flags &= ~SCAN_STATE;
         return line;
     }
 }
@@ -502,6 +583,9 @@ TARVIK_API tarvik_buffer_t *tarvik_open_buffer_ex(uint32_t flags)
     buffer->m_service = nullptr;
     buffer->m_handler_context = nullptr;
     buffer->m_handler = nullptr;
+    buffer->m_scanned = 0;
+    buffer->m_scan_at = 0;
+    buffer->m_scan_node = nullptr;
     return buffer;
 }
 
@@ -741,11 +825,24 @@ TARVIK_API void *tarvik_get_buffer_node(tarvik_buffer_t *buffer, size_t *length_
 
 TARVIK_API char *tarvik_pop_buffer_line(tarvik_buffer_t *buffer)
 {
+    return tarvik_pop_buffer_line_ex(buffer, 0, nullptr);
+}
+
+TARVIK_API char *tarvik_pop_buffer_line_ex(tarvik_buffer_t *buffer, size_t max_length,
+                                           int *overlong_out)
+{
+    if (overlong_out != nullptr) {
+        *overlong_out = 0;
+    }
     if (buffer == nullptr) {
         return nullptr;
     }
+    // The queue never holds more than its 32-bit size: a larger bound is no bound.
+    if (max_length >= UINT32_MAX) {
+        max_length = 0;
+    }
     BUFFER_GUARD(buffer);
-    return pop_line_nolock(buffer);
+    return pop_line_nolock(buffer, max_length, overlong_out);
 }
 
 TARVIK_API size_t tarvik_flush_buffer(tarvik_buffer_t *buffer)

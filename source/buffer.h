@@ -21,6 +21,8 @@ TARVIK_BEGIN_DECLS
 #define TARVIK_BUFFER_SCAN_LINE_FEED 0x2000u
 #define TARVIK_BUFFER_SCAN_CARRIAGE_RETURN 0x4000u
 #define TARVIK_BUFFER_END 0x8000u
+/* Set while the rest of an overlong line is being discarded up to its break. */
+#define TARVIK_BUFFER_SCAN_OVERLONG 0x10000u
 
 /* Minimum data capacity of a copying node. */
 #define TARVIK_BUFFER_UNIT_SIZE 4096u
@@ -53,6 +55,11 @@ typedef struct tarvik_buffer_s {
     struct tarvik_service_s *m_service;
     void *m_handler_context;
     tarvik_buffer_handler_t m_handler;
+    /* Where line splitting stopped: bytes of the pending line already scanned (the state at
+     * that point is in m_flags), and the node and index of the next byte to scan. */
+    uint32_t m_scanned;
+    uint32_t m_scan_at;
+    tarvik_buffer_node_t *m_scan_node;
 } tarvik_buffer_t;
 
 /* New empty buffer (flags: push flags applied to every push), or null; close it. */
@@ -112,9 +119,15 @@ TARVIK_API void *tarvik_get_buffer_node(tarvik_buffer_t *buffer, size_t *length_
 /* Next line without its break (CR, LF, CR LF or LF CR) as a new string the caller frees;
  * null when no complete line is queued (after tarvik_end_buffer: the rest as last line). */
 TARVIK_API char *tarvik_pop_buffer_line(tarvik_buffer_t *buffer);
+/* As above with lines of at most max_length bytes (0: no bound). A longer line is reported as
+ * soon as max_length + 1 of its bytes are queued: its first max_length bytes come back with
+ * *overlong_out (may be null) set to 1, and the rest of it, up to and including its break, is
+ * discarded as it arrives, never queued whole. *overlong_out is 0 for every other line. */
+TARVIK_API char *tarvik_pop_buffer_line_ex(tarvik_buffer_t *buffer, size_t max_length,
+                                           int *overlong_out);
 /* Bytes discarded (everything queued). */
 TARVIK_API size_t tarvik_flush_buffer(tarvik_buffer_t *buffer);
-/* Marks the end of input for tarvik_pop_buffer_line; returns 0 (-1 for null). */
+/* Marks the end of input for tarvik_pop_buffer_line; returns 0, for null too. */
 TARVIK_API int tarvik_end_buffer(tarvik_buffer_t *buffer);
 
 /* Bytes queued (0 for null). */

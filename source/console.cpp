@@ -213,7 +213,10 @@ void build_bar(char *bar, int width, int filled, const char *label)
     *p = '\0';
 }
 
-// One dump line (without the indent) into line; returns its length.
+} // namespace
+
+namespace tarvik::detail {
+
 size_t dump_line(char *line, size_t size, const unsigned char *data, size_t count, uint64_t address)
 {
     static constexpr char HEX[] = "0123456789ABCDEF";
@@ -243,10 +246,6 @@ size_t dump_line(char *line, size_t size, const unsigned char *data, size_t coun
     memcpy(p, "]\n", 3);
     return static_cast<size_t>(p + 2 - line);
 }
-
-} // namespace
-
-namespace tarvik::detail {
 
 int log_puts_to(const LogBackend &backend, const char *text, const char *tag, unsigned long line)
 {
@@ -485,8 +484,8 @@ TARVIK_API const void *tarvik_dump_ex(int indent, size_t offset, const void *bas
             inline_spaces = 0;
         }
         memset(line, ' ', inline_spaces);
-        dump_line(line + inline_spaces, sizeof(line) - inline_spaces, data + i, count,
-                  display_address + i);
+        tarvik::detail::dump_line(line + inline_spaces, sizeof(line) - inline_spaces, data + i,
+                                  count, display_address + i);
         tarvik_puts(line);
     }
     tarvik_puts(nullptr);

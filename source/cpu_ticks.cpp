@@ -5,10 +5,9 @@
 #include "detail/common.hpp"
 #include "detail/cpu_ticks.hpp"
 
-#include <cerrno>
+#include "buffer.h"
+
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #ifdef __mips__
 static_assert(sizeof(tarvik_cpu_ticks_t) == 72, "tick record layout of the 32-bit target");
@@ -16,75 +15,48 @@ static_assert(sizeof(tarvik_cpu_ticks_t) == 72, "tick record layout of the 32-bi
 
 namespace {
 
-constexpr size_t FIRST_READ_SIZE = 8192;
 constexpr uint32_t MAX_VALUES = 15;
 
-bool is_separator(char c) { return c == ' ' || c == '\t' || c == ',' || c == '\r' || c == '\n'; }
+using tarvik::detail::Cursor;
+using tarvik::detail::is_digit;
+using tarvik::detail::Text;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Next word in [*cursor, end); false when the line has no more words.
-bool next_word(const char **cursor, const char *end, const char **word, size_t *length)
-{
-    const char *p = *cursor;
-    while (p < end && is_separator(*p)) {
-        ++p;
-    }
-    if (p == end) {
-        *cursor = p;
-        return false;
-    }
-    const char *start = p;
-    while (p < end && !is_separator(*p)) {
-        ++p;
-    }
-    *word = start;
-    *length = static_cast<size_t>(p - start);
-    *cursor = p;
-    return true;
-}
+bool is_separator(int c) { return c == ' ' || c == '\t' || c == ',' || c == '\r' || c == '\n'; }
 
 // Leading decimal digits of a word; counters wrap rather than saturate, like the kernel's.
-uint64_t word_value(const char *word, size_t length)
+uint64_t word_value(Text word)
 {
     uint64_t value = 0;
-    for (size_t i = 0; i < length && is_digit(word[i]); ++i) {
-        value = value * 10u + static_cast<uint64_t>(word[i] - '0');
+    for (size_t i = 0; i < word.m_length && is_digit(word.m_data[i]); ++i) {
+        value = value * 10u + static_cast<uint64_t>(word.m_data[i] - '0');
     }
     return value;
 }
 
-int32_t cpu_id(const char *word, size_t length)
+// The number behind "cpu", -1 for the aggregate line; a huge one stops at INT32_MAX.
+int32_t cpu_id(Text word)
 {
-    if (length < 4 || !is_digit(word[3])) {
+    Cursor digits(word.m_data + 3, word.m_length - 3);
+    uint64_t id = INT32_MAX;
+    if (!is_digit(digits.peek())) {
         return -1;
     }
-    int64_t id = 0;
-    for (size_t i = 3; i < length && is_digit(word[i]); ++i) {
-        id = id * 10 + (word[i] - '0');
-        if (id > INT32_MAX) {
-            return INT32_MAX;
-        }
-    }
+    digits.decimal(&id, INT32_MAX);
     return static_cast<int32_t>(id);
 }
 
 // Parses one line; false when it is not a "cpu" line.
-bool parse_line(const char *begin, const char *end, tarvik::detail::CpuTickLine *line)
+bool parse_line(Text text, tarvik::detail::CpuTickLine *line)
 {
-    const char *cursor = begin;
-    const char *word = nullptr;
-    size_t length = 0;
-    if (!next_word(&cursor, end, &word, &length) || length < 3 || lower(word[0]) != 'c' ||
-        lower(word[1]) != 'p' || lower(word[2]) != 'u') {
+    Cursor cursor(text);
+    Text word = cursor.word(is_separator);
+    if (word.m_length < 3 || !Text(word.m_data, 3).equals_ignoring_case("cpu")) {
         return false;
     }
     memset(line, 0, sizeof(*line));
-    line->m_id = cpu_id(word, length);
-    while (line->m_count < MAX_VALUES && next_word(&cursor, end, &word, &length)) {
-        line->m_values[line->m_count++] = word_value(word, length);
+    line->m_id = cpu_id(word);
+    while (line->m_count < MAX_VALUES && !(word = cursor.word(is_separator)).empty()) {
+        line->m_values[line->m_count++] = word_value(word);
     }
     return true;
 }
@@ -120,14 +92,9 @@ int add_to_list(const tarvik::detail::CpuTickLine &line, void *context)
         build->m_out_of_memory = true;
         return 1;
     }
-    record->m_next = nullptr;
     fill_record(record, line);
-    if (build->m_tail == nullptr) {
-        build->m_head = record;
-    } else {
-        build->m_tail->m_next = record;
-    }
-    build->m_tail = record;
+    tarvik::detail::SinglyLinked<tarvik_cpu_ticks_t>(&build->m_head, &build->m_tail)
+        .push_back(record);
     return 0;
 }
 
@@ -137,57 +104,10 @@ namespace tarvik::detail {
 
 char *read_whole_file(const char *path, size_t limit, size_t *length_out)
 {
-    if (length_out != nullptr) {
-        *length_out = 0;
-    }
-    if (path == nullptr) {
-        return nullptr;
-    }
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return nullptr;
-    }
-    size_t capacity = limit < FIRST_READ_SIZE ? limit : FIRST_READ_SIZE;
-    char *data = static_cast<char *>(tarvik_alloc_tag(capacity + 1, TARVIK_TAG));
-    size_t used = 0;
-    while (data != nullptr && used < limit) {
-        if (used == capacity) {
-            // /proc files report no size: grow by doubling up to the limit.
-            size_t grown = capacity * 2 > limit ? limit : capacity * 2;
-            char *bigger = static_cast<char *>(tarvik_realloc_tag(data, grown + 1, TARVIK_TAG));
-            if (bigger == nullptr) {
-                tarvik_free_tag(data, TARVIK_TAG);
-                data = nullptr;
-                break;
-            }
-            data = bigger;
-            capacity = grown;
-        }
-        ssize_t n = read(fd, data + used, capacity - used);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            tarvik_free_tag(data, TARVIK_TAG);
-            data = nullptr;
-            break;
-        }
-        if (n == 0) {
-            break;
-        }
-        used += static_cast<size_t>(n);
-    }
-    close(fd);
-    if (data == nullptr) {
-        return nullptr;
-    }
-    data[used] = '\0';
-    if (length_out != nullptr) {
-        *length_out = used;
-    }
-    return data;
+    return static_cast<char *>(tarvik_alloc_buffer_from_file(path, 0, limit, length_out));
 }
 
+// Lines end at LF only: a CR is one more separator between words.
 size_t for_each_cpu_line(const char *text, size_t length,
                          int (*visit)(const CpuTickLine &line, void *context), void *context)
 {
@@ -195,30 +115,22 @@ size_t for_each_cpu_line(const char *text, size_t length,
         return 0;
     }
     size_t visited = 0;
-    const char *end = text + length;
-    const char *begin = text;
-    while (begin < end) {
-        const char *newline =
-            static_cast<const char *>(memchr(begin, '\n', static_cast<size_t>(end - begin)));
-        const char *line_end = newline != nullptr ? newline : end;
+    for (Cursor cursor(text, length); !cursor.at_end(); cursor.take_if('\n')) {
         CpuTickLine line;
-        if (parse_line(begin, line_end, &line)) {
+        if (parse_line(cursor.take_until([](int c) { return c == '\n'; }), &line)) {
             ++visited;
             if (visit(line, context) != 0) {
                 break;
             }
         }
-        begin = newline != nullptr ? newline + 1 : end;
     }
     return visited;
 }
 
 tarvik_cpu_ticks_t *parse_cpu_ticks(const char *text, size_t length, tarvik_cpu_ticks_t *list)
 {
-    ListBuild build{list, list, false};
-    while (build.m_tail != nullptr && build.m_tail->m_next != nullptr) {
-        build.m_tail = build.m_tail->m_next;
-    }
+    ListBuild build{list, nullptr, false};
+    build.m_tail = SinglyLinked<tarvik_cpu_ticks_t>(&build.m_head, nullptr).back();
     for_each_cpu_line(text, length, add_to_list, &build);
     if (build.m_out_of_memory) {
         if (list == nullptr) {
@@ -248,11 +160,7 @@ TARVIK_API tarvik_cpu_ticks_t *tarvik_open_cpu_ticks(tarvik_cpu_ticks_t *list)
 
 TARVIK_API int tarvik_close_cpu_ticks(tarvik_cpu_ticks_t *list)
 {
-    while (list != nullptr) {
-        tarvik_cpu_ticks_t *next = list->m_next;
-        tarvik_free_tag(list, TARVIK_TAG);
-        list = next;
-    }
+    tarvik::detail::free_chain_tag(list, TARVIK_TAG);
     return 0;
 }
 

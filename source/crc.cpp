@@ -74,7 +74,7 @@ const uint32_t (*crc32_tables())[256]
 
 // A 32-bit word through four tables: first (the table of the word's first byte) and the
 // three after it.
-inline uint32_t fold_word(const uint32_t (*table)[256], int first, uint32_t word)
+TARVIK_ROUND_INLINE uint32_t fold_word(const uint32_t (*table)[256], int first, uint32_t word)
 {
     return table[first][word & 0xFFu] ^ table[first - 1][(word >> 8) & 0xFFu] ^
            table[first - 2][(word >> 16) & 0xFFu] ^ table[first - 3][word >> 24];

@@ -121,13 +121,7 @@ const char *scan_word(int skip_space, const char *separators, const char *text, 
 
 char *copy_range(const char *start, const char *end, const char *tag, unsigned long line)
 {
-    size_t length = static_cast<size_t>(end - start);
-    char *copy = static_cast<char *>(tarvik_alloc_tag(length + 1, tag, line));
-    if (copy != nullptr) {
-        memcpy(copy, start, length);
-        copy[length] = '\0';
-    }
-    return copy;
+    return tarvik::detail::copy_range_tag(start, static_cast<size_t>(end - start), tag, line);
 }
 
 } // namespace

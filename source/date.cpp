@@ -40,20 +40,13 @@ int month_length(int64_t year, int month)
     return month == 2 && leap(year) ? 29 : LENGTH[month - 1];
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+using tarvik::detail::is_alpha;
+using tarvik::detail::is_blank;
+using tarvik::detail::is_digit;
 
 bool same_word(const char *a, size_t length, const char *b)
 {
-    for (size_t i = 0; i < length; ++i) {
-        if (b[i] == '\0' || lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return b[length] == '\0';
+    return tarvik::detail::Text(a, length).equals_ignoring_case(b);
 }
 
 int name_index(const char *name, size_t length, const char *const *short_names,
@@ -71,42 +64,23 @@ int name_index(const char *name, size_t length, const char *const *short_names,
 
 enum class Case { KEEP, UPPER, LOWER };
 
-// Output of the formatter: stores at most size - 1 characters, or only counts when buffer
-// is null. force_upper applies after each item's own case (an upper-cased sub-format).
+// Output of the formatter: a bounded writer, or a counter for the width of a sub-format.
+// force_upper applies after each item's own case (an upper-cased sub-format).
 struct Out {
-    char *m_buffer;
-    size_t m_size;
-    size_t m_used;
+    tarvik::detail::Writer m_writer;
     bool m_force_upper;
 
-    bool full() const { return m_buffer != nullptr && m_used + 1 >= m_size; }
+    bool full() const { return m_writer.full(); }
     void put(char c, Case mode)
     {
-        if (mode == Case::LOWER) {
-            c = lower(c);
-        } else if (mode == Case::UPPER) {
-            c = upper(c);
+        if (mode == Case::UPPER || m_force_upper) {
+            c = tarvik::detail::to_upper(c);
+        } else if (mode == Case::LOWER) {
+            c = tarvik::detail::to_lower(c);
         }
-        if (m_force_upper) {
-            c = upper(c);
-        }
-        if (m_buffer == nullptr) {
-            ++m_used;
-        } else if (!full()) {
-            m_buffer[m_used++] = c;
-        }
+        m_writer.put(c);
     }
-    void fill(char c, size_t count)
-    {
-        if (m_buffer == nullptr) {
-            m_used += count;
-            return;
-        }
-        // A width of a billion must not cost a billion iterations once the buffer is full.
-        for (size_t i = 0; i < count && !full(); ++i) {
-            m_buffer[m_used++] = c;
-        }
-    }
+    void fill(char c, size_t count) { m_writer.fill(c, count); }
 };
 
 // State of one conversion: flags, width and the case of its text.
@@ -183,10 +157,11 @@ void format_into(Out &out, const char *format, const struct tm *tm);
 // A composite conversion: its whole text takes the width, and "^" upper-cases all of it.
 void subformat(Out &out, const Conversion &c, const char *format, const struct tm *tm)
 {
-    Out counter{nullptr, 0, 0, false};
+    Out counter{tarvik::detail::Writer::raw(nullptr, SIZE_MAX), false};
     format_into(counter, format, tm);
-    if (c.m_width > 0 && static_cast<size_t>(c.m_width) > counter.m_used) {
-        out.fill(c.m_pad == '0' ? '0' : ' ', static_cast<size_t>(c.m_width) - counter.m_used);
+    size_t length = counter.m_writer.length();
+    if (c.m_width > 0 && static_cast<size_t>(c.m_width) > length) {
+        out.fill(c.m_pad == '0' ? '0' : ' ', static_cast<size_t>(c.m_width) - length);
     }
     bool outer_upper = out.m_force_upper;
     out.m_force_upper = outer_upper || c.m_upper;
@@ -244,14 +219,12 @@ void zone_offset(Out &out, Conversion c, const struct tm *tm)
     if (tm->tm_isdst < 0) {
         return;
     }
-    int64_t offset = tm->tm_gmtoff;
-    const char *sign = offset < 0 ? "-" : "+";
-    if (offset < 0) {
-        offset = -offset;
-    }
-    emit(out, c, sign, 1, c.m_width);
-    offset /= 60;
-    number(out, c, offset / 60 * 100 + offset % 60, 4);
+    const int64_t offset = tm->tm_gmtoff;
+    // Unsigned: the most negative offset has no positive counterpart to negate into.
+    const uint64_t minutes =
+        (offset < 0 ? 0u - static_cast<uint64_t>(offset) : static_cast<uint64_t>(offset)) / 60u;
+    emit(out, c, offset < 0 ? "-" : "+", 1, c.m_width);
+    number(out, c, static_cast<int64_t>(minutes / 60u * 100u + minutes % 60u), 4);
 }
 
 // Whether a modifier is meaningless for a conversion; the whole directive is then copied.
@@ -1072,10 +1045,9 @@ TARVIK_API size_t tarvik_strftime(char *buffer, size_t size, const char *format,
             return 0;
         }
     }
-    Out out{buffer, size, 0, false};
+    Out out{tarvik::detail::Writer(buffer, size), false};
     format_into(out, format, tm);
-    buffer[out.m_used] = '\0';
-    return out.m_used;
+    return out.m_writer.length();
 }
 
 TARVIK_API char *tarvik_asctime(char *buffer, size_t size, const struct tm *tm, int style)

@@ -64,6 +64,11 @@ constexpr uint32_t IN_TIMER_LIST = def_tarvik_event_timeout;
 constexpr uint32_t IN_ACTIVE_QUEUE = def_tarvik_event_active;
 constexpr int SELECT_ALL =
     def_tarvik_select_read | def_tarvik_select_write | def_tarvik_select_except;
+// Internal, above the event bits: the pending connect runs on a socket the base opened. When
+// it fails the base closes that socket, as it does after an attempt that fails at once: the
+// socket is bound and spent, and the next attempt needs a new one. Deleting the event or
+// connecting hands the socket over to the caller.
+constexpr uint32_t OWN_SOCKET = 0x10000u;
 constexpr int32_t RESOLVER_LIFETIME = 3600000;
 // A persistent connect event whose every address failed waits this long before the next
 // attempt when it has no timeout of its own: without a pause it would retry on every pass.
@@ -609,7 +614,8 @@ int tarvik_del_event_internal(tarvik_event_t *event)
     bool select_ok = true;
     unlink_event(base, event, IN_TIMER_LIST | IN_ACTIVE_QUEUE | IN_EVENT_LIST);
     if (was_added) {
-        event->m_flags &= ~(def_tarvik_event_connecting | def_tarvik_event_connect_failed);
+        event->m_flags &=
+            ~(def_tarvik_event_connecting | def_tarvik_event_connect_failed | OWN_SOCKET);
         if (event->m_signal_node != nullptr) {
             tarvik_del_signal(event->m_signal_node);
             event->m_signal_node = nullptr;
@@ -709,6 +715,7 @@ void tarvik_connecting_event_process(tarvik_event_t *event)
     for (const tarvik_resolver_t *address = event->m_resolver_info; address != nullptr;
          address = address->next) {
         bool in_progress = false;
+        const bool opened = event->m_fd < 0;
         const int fd = connect_to(event, address, &in_progress);
         if (fd < 0) {
             continue;
@@ -716,7 +723,7 @@ void tarvik_connecting_event_process(tarvik_event_t *event)
         event->m_fd = fd;
         const uint32_t state =
             in_progress ? def_tarvik_event_connecting : def_tarvik_event_connected;
-        event->m_flags |= state;
+        event->m_flags |= state | (opened && in_progress ? OWN_SOCKET : 0);
         event->m_what |= state;
         set_registration(event, select_interest(event));
         trace(__func__, in_progress ? "connecting..." : "connected immediately.", event);
@@ -731,7 +738,8 @@ void tarvik_check_connection_event_process(tarvik_event_t *event)
 {
     int error = 0;
     socklen_t length = sizeof(error);
-    event->m_flags &= ~def_tarvik_event_connecting;
+    const bool own_socket = (event->m_flags & OWN_SOCKET) != 0;
+    event->m_flags &= ~(def_tarvik_event_connecting | OWN_SOCKET);
     if (tarvik_getsockopt(event->m_fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
         event->m_flags |= def_tarvik_event_connected;
         event->m_what |= def_tarvik_event_connected;
@@ -740,6 +748,9 @@ void tarvik_check_connection_event_process(tarvik_event_t *event)
         return;
     }
     set_registration(event, 0);
+    if (own_socket) {
+        event->m_fd = tarvik_close_socket(event->m_fd);
+    }
     connect_failed(event);
     trace(__func__, "connect failed !", event);
 }

@@ -50,15 +50,10 @@ TARVIK_API tarvik_exception_t *tarvik_add_exception_tag(const char *source_file,
     entry->m_source_file = source_file;
     entry->m_function = function;
     entry->m_line = line;
-    entry->m_prev = nullptr;
     unsigned long count;
     {
         tarvik::detail::ShortLockGuard lock(&s_exception_lock);
-        entry->m_next = s_head;
-        if (s_head != nullptr) {
-            s_head->m_prev = entry;
-        }
-        s_head = entry;
+        tarvik::detail::DoublyLinked<tarvik_exception_t>(&s_head, nullptr).push_front(entry);
         count = ++s_count;
     }
     if (count > TARVIK_EXCEPTION_LIMIT) {
@@ -75,14 +70,7 @@ TARVIK_API int tarvik_del_exception_tag(tarvik_exception_t *entry)
     }
     {
         tarvik::detail::ShortLockGuard lock(&s_exception_lock);
-        if (entry->m_prev != nullptr) {
-            entry->m_prev->m_next = entry->m_next;
-        } else {
-            s_head = entry->m_next;
-        }
-        if (entry->m_next != nullptr) {
-            entry->m_next->m_prev = entry->m_prev;
-        }
+        tarvik::detail::DoublyLinked<tarvik_exception_t>(&s_head, nullptr).remove(entry);
         --s_count;
     }
     free(entry);

@@ -196,15 +196,7 @@ int delete_directory_entries(const char *path)
     return 0;
 }
 
-char *copy_range_tag(const char *start, size_t length, const char *tag, unsigned long line)
-{
-    char *copy = static_cast<char *>(tarvik_alloc_tag(length + 1, tag, line));
-    if (copy != nullptr) {
-        memcpy(copy, start, length);
-        copy[length] = '\0';
-    }
-    return copy;
-}
+using tarvik::detail::copy_range_tag;
 
 // Length of path without trailing slashes, but at least 1 for a path of slashes only.
 size_t trimmed_length(const char *path)
@@ -781,5 +773,57 @@ TARVIK_API int64_t tarvik_get_file_size(const char *path)
     tarvik_stat_t status;
     return tarvik_stat(path, &status) == 0 ? status.m_size : -1;
 }
+
+// The standard stream wrappers pass straight through; a null argument fails instead of
+// crashing.
+TARVIK_API FILE *tarvik_fopen(const char *path, const char *mode)
+{
+    return path != nullptr && mode != nullptr ? fopen(path, mode) : nullptr;
+}
+
+TARVIK_API int tarvik_fclose(FILE *stream) { return stream != nullptr ? fclose(stream) : EOF; }
+
+TARVIK_API size_t tarvik_fread(void *data, size_t size, size_t count, FILE *stream)
+{
+    return stream != nullptr && data != nullptr ? fread(data, size, count, stream) : 0;
+}
+
+TARVIK_API size_t tarvik_fwrite(const void *data, size_t size, size_t count, FILE *stream)
+{
+    return stream != nullptr && data != nullptr ? fwrite(data, size, count, stream) : 0;
+}
+
+TARVIK_API char *tarvik_fgets(char *buffer, int size, FILE *stream)
+{
+    return stream != nullptr && buffer != nullptr ? fgets(buffer, size, stream) : nullptr;
+}
+
+TARVIK_API int tarvik_fputs(const char *text, FILE *stream)
+{
+    return stream != nullptr && text != nullptr ? fputs(text, stream) : EOF;
+}
+
+TARVIK_API int tarvik_fprintf(FILE *stream, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int result = tarvik_vfprintf(stream, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+TARVIK_API int tarvik_vfprintf(FILE *stream, const char *format, va_list arguments)
+{
+    return stream != nullptr && format != nullptr ? vfprintf(stream, format, arguments) : -1;
+}
+
+TARVIK_API int tarvik_fflush(FILE *stream) { return fflush(stream); }
+
+TARVIK_API int tarvik_fseek(FILE *stream, int64_t offset, int whence)
+{
+    return stream != nullptr ? fseeko(stream, static_cast<off_t>(offset), whence) : -1;
+}
+
+TARVIK_API int64_t tarvik_ftell(FILE *stream) { return stream != nullptr ? ftello(stream) : -1; }
 
 } // extern "C"

@@ -120,6 +120,30 @@ TARVIK_API int tarvik_is_directory(const char *path);
 /* Size in bytes, -1 when path cannot be examined. */
 TARVIK_API int64_t tarvik_get_file_size(const char *path);
 
+/* Standard streams: straight through to the C library (64-bit offsets), except that a null
+ * stream, path, buffer or format fails instead of crashing. */
+/* New stream, or null; the caller closes it with tarvik_fclose. */
+TARVIK_API FILE *tarvik_fopen(const char *path, const char *mode);
+/* 0, or EOF on failure. */
+TARVIK_API int tarvik_fclose(FILE *stream);
+/* Whole items read or written: fewer at the end of the file or on failure. */
+TARVIK_API size_t tarvik_fread(void *data, size_t size, size_t count, FILE *stream);
+TARVIK_API size_t tarvik_fwrite(const void *data, size_t size, size_t count, FILE *stream);
+/* buffer with one line (or what fits), or null at the end of the file or on failure. */
+TARVIK_API char *tarvik_fgets(char *buffer, int size, FILE *stream);
+/* A non-negative number, or EOF on failure. */
+TARVIK_API int tarvik_fputs(const char *text, FILE *stream);
+/* Characters written with the C library's formatting, or a negative number on failure. */
+TARVIK_API int tarvik_fprintf(FILE *stream, const char *format, ...) TARVIK_PRINTF(2, 3);
+TARVIK_API int tarvik_vfprintf(FILE *stream, const char *format, va_list arguments)
+    TARVIK_PRINTF(2, 0);
+/* 0, or EOF on failure; a null stream flushes every output stream. */
+TARVIK_API int tarvik_fflush(FILE *stream);
+/* 0, or -1 on failure. */
+TARVIK_API int tarvik_fseek(FILE *stream, int64_t offset, int whence);
+/* The position, or -1 on failure. */
+TARVIK_API int64_t tarvik_ftell(FILE *stream);
+
 TARVIK_END_DECLS
 
 #endif

@@ -6,8 +6,10 @@
 #include "heap.h"
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <math.h>
+#include <type_traits>
 
 namespace {
 
@@ -21,46 +23,8 @@ constexpr size_t WIDTH_LIMIT = TARVIK_XTOA_WIDTH_MASK;
 // 10^18 is the largest power of ten below 2^64; fraction digits past it are zeros.
 constexpr int FRACTION_DIGITS_LIMIT = 18;
 
-// Bounded sink: stores at most m_limit characters (none when m_data is null, which
-// only counts) and never writes a terminator.
-struct Out {
-    char *m_data;
-    size_t m_count;
-    size_t m_limit;
-
-    bool full() const { return m_count >= m_limit; }
-    void put(char c)
-    {
-        if (m_count < m_limit) {
-            if (m_data != nullptr) {
-                m_data[m_count] = c;
-            }
-            ++m_count;
-        }
-    }
-    void write(const char *text, size_t length)
-    {
-        size_t room = m_limit - m_count;
-        if (length > room) {
-            length = room;
-        }
-        if (m_data != nullptr) {
-            memcpy(m_data + m_count, text, length);
-        }
-        m_count += length;
-    }
-    void fill(char c, size_t count)
-    {
-        size_t room = m_limit - m_count;
-        if (count > room) {
-            count = room;
-        }
-        if (m_data != nullptr) {
-            memset(m_data + m_count, c, count);
-        }
-        m_count += count;
-    }
-};
+// Every conversion writes through the bounded writer, which stops at its limit.
+using Out = tarvik::detail::Writer;
 
 // Writes the digits of value in base, right to left, ending just before end; returns
 // the first digit. Values that fit 32 bits take the cheaper path (64-bit division is a
@@ -105,36 +69,38 @@ char *digits_of_u64(uint64_t value, unsigned base, const char *alphabet, char *e
     return digits_of<uint64_t>(value, base, alphabet, end);
 }
 
-// Places sign and digits in width columns. A digit fill puts the sign before the fill
-// and is always right-aligned; a space fill puts the sign against the digits.
-void emit_padded(Out &out, const char *digits, size_t length, bool negative, size_t width,
-                 char fill, bool digit_fill, bool left)
+// Places sign (none when 0) and digits in width columns. A digit fill puts the sign before
+// the fill and is always right-aligned; a space fill puts the sign against the digits.
+void emit_padded(Out &out, const char *digits, size_t length, char sign, size_t width, char fill,
+                 bool digit_fill, bool left)
 {
-    size_t total = length + (negative ? 1u : 0u);
+    size_t total = length + (sign != 0 ? 1u : 0u);
     size_t pad = width > total ? width - total : 0;
     if (digit_fill) {
-        if (negative) {
-            out.put('-');
+        if (sign != 0) {
+            out.put(sign);
         }
         out.fill(fill, pad);
         out.write(digits, length);
     } else if (left) {
-        if (negative) {
-            out.put('-');
+        if (sign != 0) {
+            out.put(sign);
         }
         out.write(digits, length);
         out.fill(' ', pad);
     } else {
         out.fill(' ', pad);
-        if (negative) {
-            out.put('-');
+        if (sign != 0) {
+            out.put(sign);
         }
         out.write(digits, length);
     }
 }
 
-// The number formatter behind tarvik_xtoa_limit and the integer conversions.
-void emit_number(Out &out, uint64_t value, unsigned base, uint32_t flags, const char *alphabet)
+// The number formatter behind tarvik_xtoa_limit and the integer conversions; positive is the
+// sign a value that is not negative carries ("+", " " or none).
+void emit_number(Out &out, uint64_t value, unsigned base, uint32_t flags, const char *alphabet,
+                 char positive = 0)
 {
     char buffer[72];
     char *end = buffer + sizeof(buffer);
@@ -143,7 +109,8 @@ void emit_number(Out &out, uint64_t value, unsigned base, uint32_t flags, const 
     bool zero = (flags & TARVIK_XTOA_ZERO) != 0;
     bool digit_fill = !space || zero;
     char fill = !space ? alphabet[0] : (zero ? '0' : ' ');
-    emit_padded(out, first, static_cast<size_t>(end - first), (flags & TARVIK_XTOA_NEGATIVE) != 0,
+    emit_padded(out, first, static_cast<size_t>(end - first),
+                (flags & TARVIK_XTOA_NEGATIVE) != 0 ? '-' : positive,
                 flags & TARVIK_XTOA_WIDTH_MASK, fill, digit_fill, (flags & TARVIK_XTOA_LEFT) != 0);
 }
 
@@ -158,57 +125,107 @@ int xtoa_limit(char *buffer, size_t size, uint64_t value, int base, uint32_t fla
     if (strnlen(alphabet, static_cast<size_t>(base)) < static_cast<size_t>(base)) {
         return 0;
     }
-    Out out{buffer, 0, size};
+    Out out = Out::raw(buffer, size);
     emit_number(out, value, static_cast<unsigned>(base), flags, alphabet);
-    return static_cast<int>(out.m_count);
+    return static_cast<int>(out.length());
 }
 
-// One parsed conversion: flags in their fixed order, width, precision and length.
+// The argument type a length modifier names; "L" is long double for the floating-point
+// conversions and long long for the integer ones, as the C library reads it.
+enum class Length { INT, CHAR, SHORT, LONG, LONG_LONG, INTMAX, SIZE, PTRDIFF, LONG_DOUBLE };
+
+// One parsed conversion: flags, width, precision and length.
 struct Spec {
     bool m_left;
     bool m_dot;
     bool m_zero;
+    bool m_plus;          // "+": non-negative signed numbers carry a plus sign
+    bool m_space;         // " ": ... or a space
     bool m_has_width;     // digits or "*" were written
     bool m_has_precision; // "." after the width
     bool m_negative_star; // "*" gave a negative count
-    int m_length;         // 0 int, 1 long, 2 64-bit
+    Length m_length;
     size_t m_width;
     size_t m_precision;
 };
 
 size_t clamp_width(uint64_t width) { return width > WIDTH_LIMIT ? WIDTH_LIMIT : width; }
 
+// A run of digits; a value past the width limit reads as just past it (clamped later).
 const char *parse_decimal(const char *p, uint64_t *value, bool *seen)
 {
-    uint64_t n = 0;
-    while (*p >= '0' && *p <= '9') {
-        if (n <= WIDTH_LIMIT) {
-            n = n * 10u + static_cast<unsigned>(*p - '0');
+    size_t length = strspn(p, "0123456789");
+    *seen = *seen || length > 0;
+    *value = length > 0 ? WIDTH_LIMIT + 1 : 0;
+    tarvik::detail::Cursor(p, length).decimal(value, WIDTH_LIMIT);
+    return p + length;
+}
+
+// Every length modifier the compiler's format check accepts, so that each conversion takes
+// exactly the argument the caller passed.
+const char *parse_length(const char *p, Length *length)
+{
+    switch (*p) {
+    case 'h':
+        if (p[1] == 'h') {
+            *length = Length::CHAR;
+            return p + 2;
         }
-        ++p;
-        *seen = true;
+        *length = Length::SHORT;
+        return p + 1;
+    case 'l':
+        if (p[1] == 'l') {
+            *length = Length::LONG_LONG;
+            return p + 2;
+        }
+        *length = Length::LONG;
+        return p + 1;
+    case 'q':
+        *length = Length::LONG_LONG;
+        return p + 1;
+    case 'L':
+        *length = Length::LONG_DOUBLE;
+        return p + 1;
+    case 'j':
+        *length = Length::INTMAX;
+        return p + 1;
+    case 'z':
+    case 'Z':
+        *length = Length::SIZE;
+        return p + 1;
+    case 't':
+        *length = Length::PTRDIFF;
+        return p + 1;
+    default:
+        return p;
     }
-    *value = n;
-    return p;
 }
 
 const char *parse_spec(const char *p, Spec *spec, va_list *arguments)
 {
     *spec = Spec{};
-    if (*p == '#') {
-        ++p;
+    // Flags are taken in any order, as printf takes them ("#", "'" and "I" change nothing
+    // here). A "." before any "0" is the leading-dot form; a second "0" is a width of 0.
+    for (;; ++p) {
+        if (*p == '-') {
+            spec->m_left = true;
+        } else if (*p == '+') {
+            spec->m_plus = true;
+        } else if (*p == ' ') {
+            spec->m_space = true;
+        } else if (*p == '0' && !spec->m_zero) {
+            spec->m_zero = true;
+        } else if (*p != '#' && *p != '\'' && *p != 'I') {
+            break;
+        }
     }
-    if (*p == '-') {
-        spec->m_left = true;
-        ++p;
-    }
-    if (*p == '.') {
+    if (!spec->m_zero && *p == '.') {
         spec->m_dot = true;
         ++p;
-    }
-    if (*p == '0') {
-        spec->m_zero = true;
-        ++p;
+        if (*p == '0') {
+            spec->m_zero = true;
+            ++p;
+        }
     }
     int64_t width = 0;
     if (*p == '*') {
@@ -235,20 +252,20 @@ const char *parse_spec(const char *p, Spec *spec, va_list *arguments)
     spec->m_width = clamp_width(static_cast<uint64_t>(width));
     if (*p == '.') {
         ++p;
-        seen = false;
-        p = parse_decimal(p, &digits, &seen);
-        spec->m_has_precision = true;
-        spec->m_precision = clamp_width(digits);
-    }
-    if (*p == 'l') {
-        ++p;
-        spec->m_length = 1;
-        if (*p == 'l') {
+        if (*p == '*') {
+            // A negative count is as if no precision were written.
+            int star = va_arg(*arguments, int);
             ++p;
-            spec->m_length = 2;
+            spec->m_has_precision = star >= 0;
+            spec->m_precision = star >= 0 ? clamp_width(static_cast<uint64_t>(star)) : 0;
+        } else {
+            seen = false;
+            p = parse_decimal(p, &digits, &seen);
+            spec->m_has_precision = true;
+            spec->m_precision = clamp_width(digits);
         }
     }
-    return p;
+    return parse_length(p, &spec->m_length);
 }
 
 uint32_t number_flags(const Spec &spec, bool negative)
@@ -266,34 +283,71 @@ uint32_t number_flags(const Spec &spec, bool negative)
     return flags;
 }
 
+// The sign a non-negative signed number carries.
+char positive_sign(const Spec &spec) { return spec.m_plus ? '+' : (spec.m_space ? ' ' : 0); }
+
+// Types narrower than int arrive promoted to int and are narrowed back, as printf does.
+int64_t signed_argument(Length length, va_list *arguments)
+{
+    switch (length) {
+    case Length::CHAR:
+        return static_cast<signed char>(va_arg(*arguments, int));
+    case Length::SHORT:
+        return static_cast<short>(va_arg(*arguments, int));
+    case Length::LONG:
+        return va_arg(*arguments, long);
+    case Length::LONG_LONG:
+    case Length::LONG_DOUBLE:
+        return va_arg(*arguments, long long);
+    case Length::INTMAX:
+        return va_arg(*arguments, intmax_t);
+    case Length::SIZE:
+        return va_arg(*arguments, std::make_signed_t<size_t>);
+    case Length::PTRDIFF:
+        return va_arg(*arguments, ptrdiff_t);
+    default:
+        return va_arg(*arguments, int);
+    }
+}
+
+uint64_t unsigned_argument(Length length, va_list *arguments)
+{
+    switch (length) {
+    case Length::CHAR:
+        return static_cast<unsigned char>(va_arg(*arguments, unsigned int));
+    case Length::SHORT:
+        return static_cast<unsigned short>(va_arg(*arguments, unsigned int));
+    case Length::LONG:
+        return va_arg(*arguments, unsigned long);
+    case Length::LONG_LONG:
+    case Length::LONG_DOUBLE:
+        return va_arg(*arguments, unsigned long long);
+    case Length::INTMAX:
+        return va_arg(*arguments, uintmax_t);
+    case Length::SIZE:
+        return va_arg(*arguments, size_t);
+    case Length::PTRDIFF:
+        return static_cast<std::make_unsigned_t<ptrdiff_t>>(va_arg(*arguments, ptrdiff_t));
+    default:
+        return va_arg(*arguments, unsigned int);
+    }
+}
+
 void emit_signed(Out &out, const Spec &spec, va_list *arguments)
 {
-    int64_t value;
-    if (spec.m_length == 2) {
-        value = va_arg(*arguments, long long);
-    } else if (spec.m_length == 1) {
-        value = va_arg(*arguments, long);
-    } else {
-        value = va_arg(*arguments, int);
-    }
+    int64_t value = signed_argument(spec.m_length, arguments);
     bool negative = value < 0;
     uint64_t magnitude =
         negative ? 0u - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    emit_number(out, magnitude, 10, number_flags(spec, negative), UPPER_DIGITS);
+    emit_number(out, magnitude, 10, number_flags(spec, negative), UPPER_DIGITS,
+                positive_sign(spec));
 }
 
 void emit_unsigned(Out &out, const Spec &spec, unsigned base, const char *alphabet,
                    va_list *arguments)
 {
-    uint64_t value;
-    if (spec.m_length == 2) {
-        value = va_arg(*arguments, unsigned long long);
-    } else if (spec.m_length == 1) {
-        value = va_arg(*arguments, unsigned long);
-    } else {
-        value = va_arg(*arguments, unsigned int);
-    }
-    emit_number(out, value, base, number_flags(spec, false), alphabet);
+    emit_number(out, unsigned_argument(spec.m_length, arguments), base, number_flags(spec, false),
+                alphabet);
 }
 
 void emit_pointer(Out &out, const char *alphabet, va_list *arguments)
@@ -370,7 +424,9 @@ size_t large_integer_digits(double magnitude, char *buffer, size_t size)
 
 void emit_float(Out &out, const Spec &spec, va_list *arguments)
 {
-    double value = va_arg(*arguments, double);
+    double value = spec.m_length == Length::LONG_DOUBLE
+                       ? static_cast<double>(va_arg(*arguments, long double))
+                       : va_arg(*arguments, double);
     size_t width;
     size_t precision;
     if (spec.m_dot) {
@@ -381,9 +437,10 @@ void emit_float(Out &out, const Spec &spec, va_list *arguments)
         precision = spec.m_has_precision ? spec.m_precision : (spec.m_has_width ? 0u : 6u);
     }
     bool negative = signbit(value) != 0;
+    char sign = negative ? '-' : positive_sign(spec);
     if (!isfinite(value)) {
         const char *text = isnan(value) ? "nan" : "inf";
-        emit_padded(out, text, 3, negative && !isnan(value), width, ' ', false, spec.m_left);
+        emit_padded(out, text, 3, isnan(value) ? 0 : sign, width, ' ', false, spec.m_left);
         return;
     }
     double scale = 1.0;
@@ -413,7 +470,7 @@ void emit_float(Out &out, const Spec &spec, va_list *arguments)
     bool digit_fill = spec.m_zero;
     // Left-justified, the padding follows the whole number rather than splitting it.
     bool left = spec.m_left && !digit_fill;
-    emit_padded(out, digits, length, negative, left ? 0 : width, digit_fill ? '0' : ' ', digit_fill,
+    emit_padded(out, digits, length, sign, left ? 0 : width, digit_fill ? '0' : ' ', digit_fill,
                 false);
     if (precision > 0) {
         out.put('.');
@@ -429,8 +486,8 @@ void emit_float(Out &out, const Spec &spec, va_list *arguments)
         out.write(first, count);
         out.fill('0', precision - static_cast<size_t>(scaled_digits));
     }
-    if (left && width > length + (negative ? 1u : 0u)) {
-        out.fill(' ', width - length - (negative ? 1u : 0u));
+    if (left && width > length + (sign != 0 ? 1u : 0u)) {
+        out.fill(' ', width - length - (sign != 0 ? 1u : 0u));
     }
 }
 
@@ -474,13 +531,27 @@ void format_into(Out &out, const char *format, va_list *arguments)
             emit_pointer(out, UPPER_DIGITS, arguments);
             break;
         case 'c':
+        case 'C':
             out.put(static_cast<char>(va_arg(*arguments, int)));
             break;
         case 's':
+        case 'S':
             emit_string(out, spec, arguments);
             break;
+        // The other floating-point conversions take their argument too, printed as %f.
         case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
             emit_float(out, spec, arguments);
+            break;
+        case 'n':
+            // Its pointer is taken but never written through: a format is no way to store.
+            va_arg(*arguments, void *);
             break;
         default:
             out.put(conversion);
@@ -494,20 +565,10 @@ size_t format_copy(char *buffer, size_t limit, const char *format, va_list argum
 {
     va_list copy;
     va_copy(copy, arguments);
-    Out out{buffer, 0, limit};
+    Out out = Out::raw(buffer, limit);
     format_into(out, format, &copy);
     va_end(copy);
-    return out.m_count;
-}
-
-char *duplicate_text(const char *text, size_t length, const char *tag, unsigned long line)
-{
-    char *copy = static_cast<char *>(tarvik_alloc_tag(length + 1, tag, line));
-    if (copy != nullptr) {
-        memcpy(copy, text, length);
-        copy[length] = '\0';
-    }
-    return copy;
+    return out.length();
 }
 
 } // namespace
@@ -523,13 +584,12 @@ TARVIK_API int tarvik_vsnprintf(char *buffer, size_t size, const char *format, v
         buffer[0] = '\0';
         return 0;
     }
-    Out out{buffer, 0, size - 1};
+    Out out(buffer, size);
     va_list copy;
     va_copy(copy, arguments);
     format_into(out, format, &copy);
     va_end(copy);
-    buffer[out.m_count] = '\0';
-    return out.m_count > INT_MAX ? INT_MAX : static_cast<int>(out.m_count);
+    return out.length() > INT_MAX ? INT_MAX : static_cast<int>(out.length());
 }
 
 TARVIK_API int tarvik_snprintf(char *buffer, size_t size, const char *format, ...)
@@ -564,7 +624,7 @@ TARVIK_API char *tarvik_alloc_vsprintf(const char *format, va_list arguments)
     char first[ALLOC_FIRST_TRY];
     size_t length = format_copy(first, sizeof(first) - 1, format, arguments);
     if (length < sizeof(first) - 1) {
-        return duplicate_text(first, length, TARVIK_TAG);
+        return tarvik::detail::copy_range_tag(first, length, TARVIK_TAG);
     }
     // Longer ones are measured, then formatted straight into their allocation. A text
     // that fills the largest buffer would have been cut: refuse it.

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -83,12 +84,8 @@ bool same_name(const char *a, const char *b)
     return a != nullptr && b != nullptr && strcmp(a, b) == 0;
 }
 
-bool is_space(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using tarvik::detail::is_digit;
+using tarvik::detail::is_space;
 
 // Lowest offset >= from where length free integers end within limit, or false.
 bool find_gap(const tarvik_fragment_t *fragment, uint64_t from, uint64_t length, uint64_t limit,
@@ -110,6 +107,85 @@ bool find_gap(const tarvik_fragment_t *fragment, uint64_t from, uint64_t length,
         return false;
     }
     *offset_out = candidate;
+    return true;
+}
+
+// Inserts [offset, offset + length) and merges it with every neighbour it touches; false
+// when no node can be allocated. With a hint (a node of this fragment, or null for the
+// front) the walk starts there when the range lies at or behind it, and the hint becomes the
+// node that holds the range, so ranges added in ascending order cost one step each.
+bool add_range(tarvik_fragment_t *fragment, uint64_t offset, uint64_t length,
+               tarvik_fragment_node_t **hint_inout)
+{
+    if (length > kMax - offset) {
+        length = kMax - offset;
+    }
+    if (length == 0) {
+        return true;
+    }
+    uint64_t end = offset + length;
+    tarvik_fragment_node_t *previous = nullptr;
+    tarvik_fragment_node_t *node = fragment->m_first;
+    tarvik_fragment_node_t *hint = hint_inout != nullptr ? *hint_inout : nullptr;
+    if (hint != nullptr && hint->m_offset <= offset) {
+        // A hint the range touches is merged into; otherwise the walk goes on behind it.
+        if (end_of(hint) >= offset) {
+            node = hint;
+        } else {
+            previous = hint;
+            node = hint->m_next;
+        }
+    }
+    while (node != nullptr && end_of(node) < offset) {
+        previous = node;
+        node = node->m_next;
+    }
+    if (node == nullptr || node->m_offset > end) {
+        tarvik_fragment_node_t *fresh = node_alloc(&fragment->m_pool);
+        if (fresh == nullptr) {
+            return false;
+        }
+        fresh->m_offset = offset;
+        fresh->m_length = length;
+        fresh->m_next = node;
+        if (previous == nullptr) {
+            fragment->m_first = fresh;
+        } else {
+            previous->m_next = fresh;
+        }
+        if (node == nullptr) {
+            fragment->m_last = fresh;
+        }
+        fragment->m_covered += length;
+        node = fresh;
+    } else {
+        // node touches or overlaps: widen it, then swallow every follower it reaches.
+        uint64_t before = node->m_length;
+        uint64_t start = node->m_offset < offset ? node->m_offset : offset;
+        uint64_t stop = end_of(node) > end ? end_of(node) : end;
+        while (node->m_next != nullptr && node->m_next->m_offset <= stop) {
+            tarvik_fragment_node_t *next = node->m_next;
+            before += next->m_length;
+            if (end_of(next) > stop) {
+                stop = end_of(next);
+            }
+            node->m_next = next->m_next;
+            node_free(&fragment->m_pool, next);
+        }
+        if (node->m_next == nullptr) {
+            fragment->m_last = node;
+        }
+        node->m_offset = start;
+        node->m_length = stop - start;
+        fragment->m_covered += node->m_length - before;
+    }
+    if ((fragment->m_flags & TARVIK_FRAGMENT_BOUNDED) == 0 && end > fragment->m_total) {
+        fragment->m_total = end;
+    }
+    fragment->m_last_end = end;
+    if (hint_inout != nullptr) {
+        *hint_inout = node;
+    }
     return true;
 }
 
@@ -203,8 +279,232 @@ bool parse_range(const char *begin, const char *end, uint64_t *offset, uint64_t 
     return *length != 0;
 }
 
+struct Range {
+    uint64_t m_offset;
+    uint64_t m_length;
+};
+
+// Ranges of one group as they are read; the first few need no heap block.
+struct RangeList {
+    Range m_fixed[16];
+    Range *m_items = m_fixed;
+    size_t m_count = 0;
+    size_t m_capacity = 16;
+
+    RangeList() = default;
+    RangeList(const RangeList &) = delete;
+    RangeList &operator=(const RangeList &) = delete;
+    ~RangeList()
+    {
+        if (m_items != m_fixed) {
+            tarvik_free_tag(m_items, TARVIK_TAG);
+        }
+    }
+    bool push(uint64_t offset, uint64_t length)
+    {
+        if (m_count == m_capacity) {
+            Range *grown =
+                static_cast<Range *>(tarvik_alloc_tag(2 * m_capacity * sizeof(Range), TARVIK_TAG));
+            if (grown == nullptr) {
+                return false;
+            }
+            memcpy(grown, m_items, m_count * sizeof(Range));
+            if (m_items != m_fixed) {
+                tarvik_free_tag(m_items, TARVIK_TAG);
+            }
+            m_items = grown;
+            m_capacity *= 2;
+        }
+        m_items[m_count++] = Range{offset, length};
+        return true;
+    }
+};
+
+// Orders ranges by offset in place: a heap sort, n log n without recursion or memory.
+void sort_ranges(Range *ranges, size_t count)
+{
+    auto sift = [ranges](size_t root, size_t size) {
+        for (size_t child = 2 * root + 1; child < size; child = 2 * root + 1) {
+            if (child + 1 < size && ranges[child + 1].m_offset > ranges[child].m_offset) {
+                ++child;
+            }
+            if (ranges[root].m_offset >= ranges[child].m_offset) {
+                return;
+            }
+            std::swap(ranges[root], ranges[child]);
+            root = child;
+        }
+    };
+    for (size_t root = count / 2; root-- > 0;) {
+        sift(root, count);
+    }
+    for (size_t size = count; size-- > 1;) {
+        std::swap(ranges[0], ranges[size]);
+        sift(0, size);
+    }
+}
+
+// The fragment of the chain with that name, created at the chain's end when missing.
+tarvik_fragment_t *chained(tarvik_fragment_t *fragment, const char *name)
+{
+    tarvik_fragment_t *target = tarvik_find_fragment(fragment, name);
+    if (target != nullptr) {
+        return target;
+    }
+    target = tarvik_open_fragment_ex(name);
+    if (target == nullptr) {
+        return nullptr;
+    }
+    target->m_flags = fragment->m_flags;
+    if ((fragment->m_flags & TARVIK_FRAGMENT_BOUNDED) != 0) {
+        target->m_total = fragment->m_total;
+    }
+    tarvik_fragment_t *tail = fragment;
+    while (tail->m_next != nullptr) {
+        tail = tail->m_next;
+    }
+    tail->m_next = target;
+    return target;
+}
+
+// The chain's fragments by name for one parse, which may name thousands of them: a lookup
+// is a short probe instead of a walk of the whole chain. New fragments go to the chain's end.
+class NameIndex {
+  public:
+    explicit NameIndex(tarvik_fragment_t *head) : m_head(head), m_tail(head) {}
+    NameIndex(const NameIndex &) = delete;
+    NameIndex &operator=(const NameIndex &) = delete;
+    ~NameIndex()
+    {
+        if (m_slots != nullptr) {
+            tarvik_free_tag(m_slots, TARVIK_TAG);
+        }
+    }
+
+    // The fragment of that name (the head for none), created when missing; null without memory.
+    tarvik_fragment_t *find_or_add(const char *name)
+    {
+        if (name == nullptr) {
+            return m_head;
+        }
+        if (m_slots == nullptr && !index_chain()) {
+            return nullptr;
+        }
+        size_t slot = find_slot(name);
+        if (m_slots[slot] != nullptr) {
+            return m_slots[slot];
+        }
+        if (2 * (m_count + 1) > m_capacity) {
+            if (!rehash(2 * m_capacity)) {
+                return nullptr;
+            }
+            slot = find_slot(name);
+        }
+        tarvik_fragment_t *fresh = tarvik_open_fragment_ex(name);
+        if (fresh == nullptr) {
+            return nullptr;
+        }
+        fresh->m_flags = m_head->m_flags;
+        if ((m_head->m_flags & TARVIK_FRAGMENT_BOUNDED) != 0) {
+            fresh->m_total = m_head->m_total;
+        }
+        m_tail->m_next = fresh;
+        m_tail = fresh;
+        m_slots[slot] = fresh;
+        ++m_count;
+        return fresh;
+    }
+
+  private:
+    static size_t hash(const char *name)
+    {
+        uint32_t value = 2166136261u;
+        for (; *name != '\0'; ++name) {
+            value = (value ^ static_cast<unsigned char>(*name)) * 16777619u;
+        }
+        return value;
+    }
+    // The slot holding name, or the empty slot where it belongs.
+    size_t find_slot(const char *name) const
+    {
+        size_t slot = hash(name) & (m_capacity - 1);
+        while (m_slots[slot] != nullptr && strcmp(m_slots[slot]->m_name, name) != 0) {
+            slot = (slot + 1) & (m_capacity - 1);
+        }
+        return slot;
+    }
+    bool rehash(size_t capacity)
+    {
+        auto **slots = static_cast<tarvik_fragment_t **>(
+            tarvik_calloc_tag(capacity, sizeof(tarvik_fragment_t *), TARVIK_TAG));
+        if (slots == nullptr) {
+            return false;
+        }
+        tarvik_fragment_t **old = m_slots;
+        const size_t old_capacity = m_capacity;
+        m_slots = slots;
+        m_capacity = capacity;
+        for (size_t i = 0; i < old_capacity; ++i) {
+            if (old[i] != nullptr) {
+                m_slots[find_slot(old[i]->m_name)] = old[i];
+            }
+        }
+        if (old != nullptr) {
+            tarvik_free_tag(old, TARVIK_TAG);
+        }
+        return true;
+    }
+    // The chain as it stands; of two fragments with one name the first is the one found.
+    bool index_chain()
+    {
+        if (!rehash(16)) {
+            return false;
+        }
+        for (tarvik_fragment_t *f = m_head; f != nullptr; f = f->m_next) {
+            m_tail = f;
+            if (f->m_name == nullptr) {
+                continue;
+            }
+            if (2 * (m_count + 1) > m_capacity && !rehash(2 * m_capacity)) {
+                return false;
+            }
+            const size_t slot = find_slot(f->m_name);
+            if (m_slots[slot] == nullptr) {
+                m_slots[slot] = f;
+                ++m_count;
+            }
+        }
+        return true;
+    }
+
+    tarvik_fragment_t *m_head;
+    tarvik_fragment_t *m_tail;
+    tarvik_fragment_t **m_slots = nullptr;
+    size_t m_capacity = 0;
+    size_t m_count = 0;
+};
+
+// Adds the ranges in ascending order, each walk starting where the previous range landed: a
+// group costs n log n however its ranges are ordered, not n squared. The most recently added
+// range stays the group's last one in the text.
+bool add_ranges(tarvik_fragment_t *target, RangeList &list)
+{
+    const Range last = list.m_items[list.m_count - 1];
+    sort_ranges(list.m_items, list.m_count);
+    tarvik_fragment_node_t *hint = nullptr;
+    for (size_t i = 0; i < list.m_count; ++i) {
+        if (!add_range(target, list.m_items[i].m_offset, list.m_items[i].m_length, &hint)) {
+            return false;
+        }
+    }
+    target->m_last_end =
+        last.m_offset +
+        (last.m_length > kMax - last.m_offset ? kMax - last.m_offset : last.m_length);
+    return true;
+}
+
 // Parses one group [begin, end) ("name=ranges" or "ranges"); false when out of memory.
-bool parse_group(tarvik_fragment_t *fragment, const char *begin, const char *end)
+bool parse_group(NameIndex &names, const char *begin, const char *end)
 {
     const char *equal = static_cast<const char *>(memchr(begin, '=', end - begin));
     char *name = nullptr;
@@ -229,6 +529,7 @@ bool parse_group(tarvik_fragment_t *fragment, const char *begin, const char *end
         }
         ranges = equal + 1;
     }
+    RangeList list;
     bool ok = true;
     while (ranges <= end && ok) {
         const char *bar = static_cast<const char *>(memchr(ranges, '|', end - ranges));
@@ -236,12 +537,16 @@ bool parse_group(tarvik_fragment_t *fragment, const char *begin, const char *end
         uint64_t offset = 0;
         uint64_t length = 0;
         if (parse_range(ranges, range_end, &offset, &length)) {
-            ok = tarvik_add_fragment_ex(fragment, name, offset, length) == 0;
+            ok = list.push(offset, length);
         }
         if (bar == nullptr) {
             break;
         }
         ranges = bar + 1;
+    }
+    if (ok && list.m_count > 0) {
+        tarvik_fragment_t *target = names.find_or_add(name);
+        ok = target != nullptr && add_ranges(target, list);
     }
     if (name != nullptr) {
         tarvik_free_tag(name, TARVIK_TAG);
@@ -361,65 +666,7 @@ TARVIK_API int tarvik_add_fragment(tarvik_fragment_t *fragment, uint64_t offset,
     if (fragment == nullptr) {
         return -1;
     }
-    if (length == 0) {
-        return 0;
-    }
-    if (length > kMax - offset) {
-        length = kMax - offset;
-        if (length == 0) {
-            return 0;
-        }
-    }
-    uint64_t end = offset + length;
-    tarvik_fragment_node_t *previous = nullptr;
-    tarvik_fragment_node_t *node = fragment->m_first;
-    while (node != nullptr && end_of(node) < offset) {
-        previous = node;
-        node = node->m_next;
-    }
-    if (node == nullptr || node->m_offset > end) {
-        tarvik_fragment_node_t *fresh = node_alloc(&fragment->m_pool);
-        if (fresh == nullptr) {
-            return -1;
-        }
-        fresh->m_offset = offset;
-        fresh->m_length = length;
-        fresh->m_next = node;
-        if (previous == nullptr) {
-            fragment->m_first = fresh;
-        } else {
-            previous->m_next = fresh;
-        }
-        if (node == nullptr) {
-            fragment->m_last = fresh;
-        }
-        fragment->m_covered += length;
-    } else {
-        // node touches or overlaps: widen it, then swallow every follower it reaches.
-        uint64_t before = node->m_length;
-        uint64_t start = node->m_offset < offset ? node->m_offset : offset;
-        uint64_t stop = end_of(node) > end ? end_of(node) : end;
-        while (node->m_next != nullptr && node->m_next->m_offset <= stop) {
-            tarvik_fragment_node_t *next = node->m_next;
-            before += next->m_length;
-            if (end_of(next) > stop) {
-                stop = end_of(next);
-            }
-            node->m_next = next->m_next;
-            node_free(&fragment->m_pool, next);
-        }
-        if (node->m_next == nullptr) {
-            fragment->m_last = node;
-        }
-        node->m_offset = start;
-        node->m_length = stop - start;
-        fragment->m_covered += node->m_length - before;
-    }
-    if ((fragment->m_flags & TARVIK_FRAGMENT_BOUNDED) == 0 && end > fragment->m_total) {
-        fragment->m_total = end;
-    }
-    fragment->m_last_end = end;
-    return 0;
+    return add_range(fragment, offset, length, nullptr) ? 0 : -1;
 }
 
 TARVIK_API int tarvik_add_fragment_ex(tarvik_fragment_t *fragment, const char *name,
@@ -428,21 +675,9 @@ TARVIK_API int tarvik_add_fragment_ex(tarvik_fragment_t *fragment, const char *n
     if (fragment == nullptr) {
         return -1;
     }
-    tarvik_fragment_t *target = tarvik_find_fragment(fragment, name);
+    tarvik_fragment_t *target = chained(fragment, name);
     if (target == nullptr) {
-        target = tarvik_open_fragment_ex(name);
-        if (target == nullptr) {
-            return -1;
-        }
-        target->m_flags = fragment->m_flags;
-        if ((fragment->m_flags & TARVIK_FRAGMENT_BOUNDED) != 0) {
-            target->m_total = fragment->m_total;
-        }
-        tarvik_fragment_t *tail = fragment;
-        while (tail->m_next != nullptr) {
-            tail = tail->m_next;
-        }
-        tail->m_next = target;
+        return -1;
     }
     return tarvik_add_fragment(target, offset, length);
 }
@@ -648,10 +883,11 @@ TARVIK_API tarvik_fragment_t *tarvik_string_to_fragment(tarvik_fragment_t *fragm
     if (text == nullptr) {
         return fragment;
     }
+    NameIndex names(fragment);
     const char *group = text;
     for (;;) {
         size_t span = strcspn(group, ",;&");
-        if (!parse_group(fragment, group, group + span)) {
+        if (!parse_group(names, group, group + span)) {
             tarvik_close_fragment(created);
             return nullptr;
         }

@@ -5,6 +5,7 @@
 
 #include "console.h"
 #include "detail/common.hpp"
+#include "detail/console.hpp"
 #include "exception.h"
 
 #include <cstdio>
@@ -69,6 +70,16 @@ class Peeker {
     bool m_ok = false;
 };
 
+// One dump line on the error output, like the report's other lines: memory contents must
+// never reach standard output, which for a CGI program is the body sent to the web client.
+void dump_to_error(const unsigned char *bytes, size_t length, const void *address)
+{
+    char line[128];
+    tarvik::detail::dump_line(line, sizeof(line), bytes, length,
+                              reinterpret_cast<uintptr_t>(address));
+    fputs(line, stderr);
+}
+
 // Dumps size bytes at from, a line of 16 at a time, stopping at the first unreadable one.
 void dump_lines(Peeker &peeker, const unsigned char *from, size_t size)
 {
@@ -76,10 +87,11 @@ void dump_lines(Peeker &peeker, const unsigned char *from, size_t size)
     for (size_t offset = 0; offset < size; offset += sizeof(line)) {
         size_t length = size - offset < sizeof(line) ? size - offset : sizeof(line);
         if (!peeker.copy(line, from + offset, length)) {
-            return;
+            break;
         }
-        tarvik_dump_ex(0, 0, line, length, reinterpret_cast<uintptr_t>(from + offset));
+        dump_to_error(line, length, from + offset);
     }
+    fflush(stderr);
 }
 
 void report_invalid(tarvik_heap_block_t *block, const char *tag, unsigned long line)
@@ -110,8 +122,9 @@ void report_invalid(tarvik_heap_block_t *block, const char *tag, unsigned long l
         if (!peeker.copy(bytes, at, sizeof(bytes))) {
             break;
         }
-        tarvik_dump_ex(0, 0, bytes, sizeof(bytes), reinterpret_cast<uintptr_t>(at));
+        dump_to_error(bytes, sizeof(bytes), at);
     }
+    fflush(stderr);
     tarvik_dump_exception_tag(1, "source/heap", "tarvik_heap_tag",
                               static_cast<unsigned long>(__LINE__));
 }
@@ -142,7 +155,6 @@ void *allocate(size_t size, const char *tag, unsigned long line)
     block->m_self = block;
     block->m_tag = tag;
     block->m_line = line;
-    block->m_prev = nullptr;
     uint32_t guard = TARVIK_HEAP_GUARD;
     memcpy(static_cast<char *>(data_of(block)) + rounded, &guard, sizeof(guard));
     {
@@ -152,11 +164,7 @@ void *allocate(size_t size, const char *tag, unsigned long line)
             s_peak = s_bytes;
         }
         ++s_count;
-        block->m_next = s_head;
-        if (s_head != nullptr) {
-            s_head->m_prev = block;
-        }
-        s_head = block;
+        tarvik::detail::DoublyLinked<tarvik_heap_block_t>(&s_head, nullptr).push_front(block);
     }
     return data_of(block);
 }
@@ -198,14 +206,7 @@ void release(void *pointer, const char *tag, unsigned long line)
     }
     {
         tarvik::detail::ShortLockGuard lock(&s_heap_lock);
-        if (block->m_prev != nullptr) {
-            block->m_prev->m_next = block->m_next;
-        } else {
-            s_head = block->m_next;
-        }
-        if (block->m_next != nullptr) {
-            block->m_next->m_prev = block->m_prev;
-        }
+        tarvik::detail::DoublyLinked<tarvik_heap_block_t>(&s_head, nullptr).remove(block);
         --s_count;
         s_bytes -= block->m_size + OVERHEAD;
     }

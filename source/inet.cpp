@@ -6,7 +6,6 @@
 #include "interface.h"
 
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -38,25 +37,10 @@ struct ParsedAddress {
     const char *m_path;
 };
 
-// A read position over the text; the grammar never looks behind the terminator.
-struct Cursor {
-    const char *m_at;
-
-    char peek() const { return *m_at; }
-    char peek_at(size_t offset) const { return m_at[offset]; }
-    bool take(char c)
-    {
-        if (*m_at != c) {
-            return false;
-        }
-        ++m_at;
-        return true;
-    }
-};
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-int hex_value(char c) { return tarvik::detail::hex_digit_value(static_cast<unsigned char>(c)); }
+// The grammar reads the text through the shared cursor, which never looks behind its end.
+using tarvik::detail::Cursor;
+using tarvik::detail::hex_digit_value;
+using tarvik::detail::is_digit;
 
 // 1 to max_digits decimal digits below limit; more digits than allowed is a failure, never a
 // silent stop, so "/333" cannot pass as "/33" followed by garbage.
@@ -72,7 +56,7 @@ bool read_decimal(Cursor &cursor, int max_digits, uint32_t limit, uint32_t *valu
         if (result >= limit) {
             return false;
         }
-        ++cursor.m_at;
+        cursor.skip(1);
     }
     *value = result;
     return digits > 0;
@@ -89,12 +73,12 @@ bool read_quad(Cursor &cursor, bool trailing_dot, uint8_t *out)
             return false;
         }
         out[i] = static_cast<uint8_t>(value);
-        if (i < 3 && !cursor.take('.')) {
+        if (i < 3 && !cursor.take_if('.')) {
             return false;
         }
     }
     if (trailing_dot) {
-        cursor.take('.');
+        cursor.take_if('.');
     }
     return true;
 }
@@ -102,17 +86,17 @@ bool read_quad(Cursor &cursor, bool trailing_dot, uint8_t *out)
 // Optional ":" and a port; then the text must end.
 bool read_port_and_end(Cursor &cursor, ParsedAddress *parsed)
 {
-    if (cursor.take(':') && !read_decimal(cursor, 5, PORT_LIMIT, &parsed->m_port)) {
+    if (cursor.take_if(':') && !read_decimal(cursor, 5, PORT_LIMIT, &parsed->m_port)) {
         return false;
     }
-    return cursor.peek() == '\0';
+    return cursor.at_end();
 }
 
 // Optional "/" and a prefix length that is checked and then dropped.
 bool read_prefix(Cursor &cursor, int max_digits, uint32_t max_bits)
 {
     uint32_t bits = 0;
-    return !cursor.take('/') || read_decimal(cursor, max_digits, max_bits + 1, &bits);
+    return !cursor.take_if('/') || read_decimal(cursor, max_digits, max_bits + 1, &bits);
 }
 
 // The closing "]" may be left out ("[::1" still names ::1), but a "]" that no "[" opened is
@@ -120,7 +104,7 @@ bool read_prefix(Cursor &cursor, int max_digits, uint32_t max_bits)
 bool read_close_bracket(Cursor &cursor, bool bracketed)
 {
     if (bracketed) {
-        cursor.take(']');
+        cursor.take_if(']');
         return true;
     }
     return cursor.peek() != ']';
@@ -128,8 +112,8 @@ bool read_close_bracket(Cursor &cursor, bool bracketed)
 
 bool parse_inet(const char *text, ParsedAddress *parsed)
 {
-    Cursor cursor{text};
-    bool bracketed = cursor.take('[');
+    Cursor cursor = Cursor::of(text);
+    bool bracketed = cursor.take_if('[');
     return read_quad(cursor, true, parsed->m_address) && read_prefix(cursor, 2, 32) &&
            read_close_bracket(cursor, bracketed) && read_port_and_end(cursor, parsed);
 }
@@ -144,7 +128,7 @@ class GroupReader {
         if (m_cursor.peek() == ':' && !start_with_gap()) {
             return false;
         }
-        while (hex_value(m_cursor.peek()) >= 0) {
+        while (hex_digit_value(m_cursor.peek()) >= 0) {
             if (full() || !read_group()) {
                 return false;
             }
@@ -167,7 +151,7 @@ class GroupReader {
         if (m_cursor.peek_at(1) != ':') {
             return false;
         }
-        m_cursor.m_at += 2;
+        m_cursor.skip(2);
         m_gap = 0;
         // ":::" never starts anything valid, not even an address followed by a port.
         return m_cursor.peek() != ':';
@@ -175,16 +159,16 @@ class GroupReader {
 
     bool read_group()
     {
-        const char *start = m_cursor.m_at;
+        const char *start = m_cursor.position();
         uint32_t value = 0;
         int digits = 0;
-        for (int digit = hex_value(m_cursor.peek()); digit >= 0;
-             digit = hex_value(m_cursor.peek())) {
+        for (int digit = hex_digit_value(m_cursor.peek()); digit >= 0;
+             digit = hex_digit_value(m_cursor.peek())) {
             if (++digits > 4) {
                 return false;
             }
             value = value << 4 | static_cast<uint32_t>(digit);
-            ++m_cursor.m_at;
+            m_cursor.skip(1);
         }
         if (m_cursor.peek() == '.') {
             return read_embedded_quad(start);
@@ -199,7 +183,7 @@ class GroupReader {
         if (m_count + 2 + (m_gap >= 0 ? 1 : 0) > 8) {
             return false;
         }
-        m_cursor.m_at = start;
+        m_cursor.seek(start);
         uint8_t quad[4];
         if (!read_quad(m_cursor, false, quad)) {
             return false;
@@ -223,7 +207,7 @@ class GroupReader {
                 m_failed = true;
                 return false;
             }
-            m_cursor.m_at += 2;
+            m_cursor.skip(2);
             m_gap = m_count;
             m_failed = m_cursor.peek() == ':';
             return !m_failed;
@@ -231,9 +215,9 @@ class GroupReader {
         if (full()) {
             return false;
         }
-        ++m_cursor.m_at;
+        m_cursor.skip(1);
         // A single ":" must be followed by a group.
-        m_failed = hex_value(m_cursor.peek()) < 0;
+        m_failed = hex_digit_value(m_cursor.peek()) < 0;
         return !m_failed;
     }
 
@@ -262,21 +246,21 @@ class GroupReader {
     bool m_failed = false;
 };
 
-bool ends_scope(char c, bool bracketed) { return c == '\0' || c == '/' || (bracketed && c == ']'); }
+bool ends_scope(int c, bool bracketed) { return c < 0 || c == '/' || (bracketed && c == ']'); }
 
 // "%" and a scope: a number when only digits stand before the next field (outside brackets a
 // port may follow it), else an interface name turned into its index. Numbers wider than 32
 // bits are refused, not wrapped.
 bool read_scope(Cursor &cursor, bool bracketed, uint32_t *scope)
 {
-    if (!cursor.take('%')) {
+    if (!cursor.take_if('%')) {
         return true;
     }
     size_t digits = 0;
     while (is_digit(cursor.peek_at(digits))) {
         ++digits;
     }
-    char after = cursor.peek_at(digits);
+    int after = cursor.peek_at(digits);
     if (digits > 0 && (ends_scope(after, bracketed) || (!bracketed && after == ':'))) {
         if (digits > SCOPE_DIGITS_MAX) {
             return false;
@@ -288,7 +272,7 @@ bool read_scope(Cursor &cursor, bool bracketed, uint32_t *scope)
                 return false;
             }
         }
-        cursor.m_at += digits;
+        cursor.skip(digits);
         *scope = static_cast<uint32_t>(value);
         return true;
     }
@@ -298,8 +282,7 @@ bool read_scope(Cursor &cursor, bool bracketed, uint32_t *scope)
         if (length + 1 >= sizeof(name)) {
             return false;
         }
-        name[length++] = cursor.peek();
-        ++cursor.m_at;
+        name[length++] = static_cast<char>(cursor.take());
     }
     name[length] = '\0';
     *scope = length == 0 ? 0 : tarvik_interface_name_to_index(name);
@@ -308,8 +291,8 @@ bool read_scope(Cursor &cursor, bool bracketed, uint32_t *scope)
 
 bool parse_inet6(const char *text, ParsedAddress *parsed)
 {
-    Cursor cursor{text};
-    bool bracketed = cursor.take('[');
+    Cursor cursor = Cursor::of(text);
+    bool bracketed = cursor.take_if('[');
     GroupReader groups(cursor);
     return groups.read(parsed->m_address) && read_scope(cursor, bracketed, &parsed->m_scope) &&
            read_prefix(cursor, 3, 128) && read_close_bracket(cursor, bracketed) &&
@@ -415,41 +398,13 @@ int inet_ptos_internal(int family, const char *text, uint32_t default_port, Pars
     return -1;
 }
 
-// Appends to a bounded buffer; the text is cut (and stays terminated) when it does not fit.
-struct Printer {
-    char *m_buffer;
-    size_t m_size;
-    size_t m_length;
-
-    void append(const char *text, size_t length)
-    {
-        size_t room = m_size - 1 - m_length;
-        size_t count = length < room ? length : room;
-        memcpy(m_buffer + m_length, text, count);
-        m_length += count;
-        m_buffer[m_length] = '\0';
-    }
-    void append(const char *text) { append(text, strlen(text)); }
-    void append_hex(unsigned value)
-    {
-        char digits[12];
-        int length = snprintf(digits, sizeof(digits), "%x", value);
-        append(digits, length > 0 ? static_cast<size_t>(length) : 0);
-    }
-    void append_scope(unsigned long value)
-    {
-        char digits[24];
-        int length = snprintf(digits, sizeof(digits), "%%%lu", value);
-        append(digits, length > 0 ? static_cast<size_t>(length) : 0);
-    }
-};
+// Addresses print into the caller's buffer, cut (and still terminated) when it is short.
+using Printer = tarvik::detail::Writer;
 
 void print_quad(Printer &out, const uint8_t *bytes)
 {
-    char text[16];
-    int length =
-        snprintf(text, sizeof(text), "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-    out.append(text, static_cast<size_t>(length));
+    out.decimal(bytes[0]).put('.').decimal(bytes[1]).put('.').decimal(bytes[2]).put('.');
+    out.decimal(bytes[3]);
 }
 
 bool first_twelve_zero(const uint8_t *bytes)
@@ -488,25 +443,25 @@ void print_inet6(Printer &out, const uint8_t *bytes, uint32_t scope)
     bool need_colon = false;
     for (int i = 0; i < groups; ++i) {
         if (i == best) {
-            out.append("::");
+            out.puts("::");
             i += best_length - 1;
             need_colon = false;
             continue;
         }
         if (need_colon) {
-            out.append(":");
+            out.put(':');
         }
-        out.append_hex(words[i]);
+        out.hexadecimal(words[i]);
         need_colon = true;
     }
     if (quad) {
         if (need_colon) {
-            out.append(":");
+            out.put(':');
         }
         print_quad(out, bytes + 12);
     }
     if (scope != 0) {
-        out.append_scope(scope);
+        out.put('%').decimal(scope);
     }
 }
 
@@ -516,10 +471,10 @@ void print_local(Printer &out, const char *path)
 {
     if (path[0] == '\0') {
         ++path;
-        out.append(path, strnlen(path, PATH_SIZE - 1));
+        out.write(path, strnlen(path, PATH_SIZE - 1));
         return;
     }
-    out.append(path, strnlen(path, PATH_SIZE));
+    out.write(path, strnlen(path, PATH_SIZE));
 }
 
 void print_sockaddr(Printer &out, const struct sockaddr *address, uint32_t *port)
@@ -539,7 +494,7 @@ void print_sockaddr(Printer &out, const struct sockaddr *address, uint32_t *port
     } else if (family == AF_UNIX) {
         print_local(out, reinterpret_cast<const struct sockaddr_un *>(address)->sun_path);
     } else if (family == AF_UNSPEC) {
-        out.append("?UNSPEC");
+        out.puts("?UNSPEC");
     }
 }
 
@@ -660,8 +615,7 @@ char *tarvik_inet_stopp(const struct sockaddr *address, char *buffer, size_t siz
 {
     uint32_t found_port = 0;
     if (buffer != nullptr && size > 0) {
-        Printer out{buffer, size, 0};
-        buffer[0] = '\0';
+        Printer out(buffer, size);
         if (address != nullptr) {
             print_sockaddr(out, address, &found_port);
         }
@@ -684,15 +638,14 @@ char *tarvik_inet_ntop(int family, const void *address, char *buffer, size_t siz
     }
     static const uint8_t ANY[16] = {};
     const auto *bytes = static_cast<const uint8_t *>(address != nullptr ? address : ANY);
-    Printer out{buffer, size, 0};
-    buffer[0] = '\0';
+    Printer out(buffer, size);
     if (family == AF_INET) {
         print_quad(out, bytes);
     } else if (family == AF_INET6) {
         print_inet6(out, bytes, 0);
     } else if (family == AF_UNIX && address != nullptr) {
         const char *path = static_cast<const char *>(address);
-        out.append(path, strnlen(path, PATH_SIZE));
+        out.write(path, strnlen(path, PATH_SIZE));
     }
     return buffer;
 }

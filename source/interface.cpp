@@ -38,62 +38,26 @@ constexpr const char *DEFAULT_FILTER_PATTERNS = "bond*|eth*|en*|wlan*|ra*|*";
 
 // ---- small text helpers -----------------------------------------------------------------
 
-// Appends into a caller's buffer, always terminated, silently truncating.
-class TextWriter {
-  public:
-    TextWriter(char *buffer, size_t size) : m_buffer(buffer), m_size(size) { m_buffer[0] = '\0'; }
-    void append(const char *text)
-    {
-        size_t length = strlen(text);
-        size_t room = m_size - 1 - m_length;
-        if (length > room) {
-            length = room;
-        }
-        memcpy(m_buffer + m_length, text, length);
-        m_length += length;
-        m_buffer[m_length] = '\0';
-    }
-    size_t length() const { return m_length; }
-
-  private:
-    char *m_buffer;
-    size_t m_size;
-    size_t m_length = 0;
-};
+using tarvik::detail::Cursor;
+using tarvik::detail::Text;
+using TextWriter = tarvik::detail::Writer;
 
 char *copy_text(const char *text, char *buffer, size_t size)
 {
     if (buffer == nullptr || size == 0) {
         return nullptr;
     }
-    TextWriter writer(buffer, size);
-    writer.append(text);
+    TextWriter(buffer, size).puts(text);
     return buffer;
 }
 
 uint32_t name_crc(const char *name) { return tarvik_crc32_ieee_802_3(0, 0, name, strlen(name)); }
 
-int hex_value(char c) { return tarvik::detail::hex_digit_value(static_cast<unsigned char>(c)); }
-
 // Whole-word number in base 10 or 16; false for an empty word, a stray character or overflow.
 bool parse_number(const char *word, unsigned base, uint64_t *out)
 {
-    uint64_t value = 0;
-    if (*word == '\0') {
-        return false;
-    }
-    for (const char *p = word; *p != '\0'; ++p) {
-        int digit = hex_value(*p);
-        if (digit < 0 || static_cast<unsigned>(digit) >= base) {
-            return false;
-        }
-        if (value > (UINT64_MAX - static_cast<unsigned>(digit)) / base) {
-            return false;
-        }
-        value = value * base + static_cast<unsigned>(digit);
-    }
-    *out = value;
-    return true;
+    Cursor cursor = Cursor::of(word);
+    return (base == 16 ? cursor.hexadecimal(out) : cursor.decimal(out)) && cursor.at_end();
 }
 
 // Next word of *cursor split at any of separators (runs count as one); null at the end.
@@ -278,32 +242,17 @@ bool has_local_address(const Record *record, const sockaddr *address)
     return false;
 }
 
+using Addresses = tarvik::detail::DoublyLinked<Address, &Address::next, &Address::prev>;
+
 void append_address(Record *record, Address *node)
 {
     node->owner = record;
-    node->next = nullptr;
-    node->prev = record->address_tail;
-    if (record->address_tail != nullptr) {
-        record->address_tail->next = node;
-    } else {
-        record->address_head = node;
-    }
-    record->address_tail = node;
+    Addresses(&record->address_head, &record->address_tail).push_back(node);
 }
 
 void unlink_address(Record *record, Address *node)
 {
-    if (node->prev != nullptr) {
-        node->prev->next = node->next;
-    } else {
-        record->address_head = node->next;
-    }
-    if (node->next != nullptr) {
-        node->next->prev = node->prev;
-    } else {
-        record->address_tail = node->prev;
-    }
-    node->prev = node->next = nullptr;
+    Addresses(&record->address_head, &record->address_tail).remove(node);
 }
 
 uint32_t family_bit(int family)
@@ -315,12 +264,7 @@ uint32_t family_bit(int family)
 
 void free_addresses(Record *record)
 {
-    Address *node = record->address_head;
-    while (node != nullptr) {
-        Address *next = node->next;
-        tarvik_free_tag(node, TARVIK_TAG);
-        node = next;
-    }
+    tarvik::detail::free_chain_tag<Address, &Address::next>(record->address_head, TARVIK_TAG);
     record->address_head = record->address_tail = nullptr;
 }
 
@@ -348,19 +292,14 @@ bool ensure_counters(Record *record)
     return true;
 }
 
+// A record list being built, appended to at its tail.
 struct List {
     Record *m_head = nullptr;
     Record *m_tail = nullptr;
 
     void append(Record *record)
     {
-        record->next = nullptr;
-        if (m_tail != nullptr) {
-            m_tail->next = record;
-        } else {
-            m_head = record;
-        }
-        m_tail = record;
+        tarvik::detail::SinglyLinked<Record, &Record::next>(&m_head, &m_tail).push_back(record);
     }
 };
 
@@ -717,72 +656,54 @@ void read_ifconf(Reader &reader, int fd)
     }
 }
 
-char *load_proc_file(const char *path)
+// Visits every line of a /proc table, terminated in place for the line parsers.
+template <typename Visit> void each_proc_line(const char *path, Visit visit)
 {
-    return static_cast<char *>(tarvik_alloc_buffer_from_file(path, 0, PROC_FILE_LIMIT, nullptr));
-}
-
-// Cuts the next line off a loaded text in place; null at the end of the text.
-char *next_line(char **cursor)
-{
-    char *line = *cursor;
-    if (*line == '\0') {
-        return nullptr;
+    size_t length = 0;
+    char *text =
+        static_cast<char *>(tarvik_alloc_buffer_from_file(path, 0, PROC_FILE_LIMIT, &length));
+    Cursor cursor(text, text != nullptr ? length : 0);
+    for (Text line; cursor.line(&line);) {
+        char *start = const_cast<char *>(line.m_data);
+        start[line.m_length] = '\0';
+        visit(start);
     }
-    char *end = strchr(line, '\n');
-    if (end != nullptr) {
-        *end = '\0';
-        *cursor = end + 1;
-    } else {
-        *cursor = line + strlen(line);
-    }
-    return line;
+    tarvik_check_free_tag(text, TARVIK_TAG);
 }
 
 // Names found only here are filtered like the others, so that a pattern means the same list
 // whichever source reported an interface.
 void read_net_dev(Reader &reader)
 {
-    char *text = load_proc_file("/proc/net/dev");
-    if (text == nullptr) {
-        return;
-    }
-    char *cursor = text;
-    for (char *line = next_line(&cursor); line != nullptr; line = next_line(&cursor)) {
+    each_proc_line("/proc/net/dev", [&reader](char *line) {
         tarvik::detail::NetDevLine parsed;
         if (tarvik::detail::parse_net_dev_line(line, &parsed) != 0 ||
             !wanted_name(reader, parsed.m_name)) {
-            continue;
+            return;
         }
         Record *record = sight(reader, parsed.m_name, nullptr);
         if (record == nullptr || (reader.m_flags & TARVIK_NETIF_COUNTERS) == 0 ||
             (record->valid & TARVIK_NETIF_COUNTERS) != 0 || !ensure_counters(record)) {
-            continue;
+            return;
         }
         memcpy(record->rx, parsed.m_rx, sizeof(parsed.m_rx));
         memcpy(record->tx, parsed.m_tx, sizeof(parsed.m_tx));
         record->tx[8] = 0;
         record->valid |= TARVIK_NETIF_COUNTERS;
-    }
-    tarvik_free_tag(text, TARVIK_TAG);
+    });
 }
 
 void read_if_inet6(Reader &reader)
 {
-    char *text = load_proc_file("/proc/net/if_inet6");
-    if (text == nullptr) {
-        return;
-    }
-    char *cursor = text;
-    for (char *line = next_line(&cursor); line != nullptr; line = next_line(&cursor)) {
+    each_proc_line("/proc/net/if_inet6", [&reader](char *line) {
         tarvik::detail::IfInet6Line parsed;
         if (tarvik::detail::parse_if_inet6_line(line, &parsed) != 0) {
-            continue;
+            return;
         }
         Record *record =
             search_by_name_nolock(reader.m_list.m_head, parsed.m_name, name_crc(parsed.m_name));
         if (record == nullptr) {
-            continue;
+            return;
         }
         sockaddr_in6 address;
         memset(&address, 0, sizeof(address));
@@ -792,15 +713,14 @@ void read_if_inet6(Reader &reader)
         // the same address, not a second one.
         if (has_local_address(record, reinterpret_cast<const sockaddr *>(&address))) {
             record->valid |= TARVIK_NETIF_IPV6;
-            continue;
+            return;
         }
         if (IN6_IS_ADDR_LINKLOCAL(&address.sin6_addr)) {
             address.sin6_scope_id = parsed.m_index;
         }
         tarvik::detail::add_interface_address(record, reinterpret_cast<sockaddr *>(&address),
                                               parsed.m_prefix_length, nullptr);
-    }
-    tarvik_free_tag(text, TARVIK_TAG);
+    });
 }
 
 Record *read_list(const char *patterns, uint32_t flags)
@@ -990,12 +910,8 @@ void mark_new(Record *record)
 Record *update_nolock(Record *list, const char *patterns, uint32_t flags)
 {
     List old;
-    for (Record *record = clean_seen(list); record != nullptr; record = record->next) {
-        old.m_tail = record;
-        if (old.m_head == nullptr) {
-            old.m_head = record;
-        }
-    }
+    old.m_head = clean_seen(list);
+    old.m_tail = tarvik::detail::SinglyLinked<Record, &Record::next>(&old.m_head, nullptr).back();
     Record *fresh_list = read_list(patterns, flags);
     for (Record *record = old.m_head; record != nullptr; record = record->next) {
         Record *fresh = search_by_name_nolock(fresh_list, record->name, record->name_crc);
@@ -1065,19 +981,17 @@ bool meets(const Record *record, uint32_t require)
 // Walks the "|"-separated patterns in order and returns the first record found by visit.
 template <typename Visit> Record *each_pattern(const char *patterns, Visit visit)
 {
-    const char *cursor = patterns;
-    while (*cursor != '\0') {
-        const char *end = strchr(cursor, '|');
-        size_t length = end != nullptr ? static_cast<size_t>(end - cursor) : strlen(cursor);
+    tarvik::detail::ListWalker walker(patterns);
+    for (Text element; walker.next(&element);) {
         char stack[64];
-        char *pattern = length < sizeof(stack)
-                            ? stack
-                            : static_cast<char *>(tarvik_alloc_tag(length + 1, TARVIK_TAG));
+        char *pattern =
+            element.m_length < sizeof(stack)
+                ? stack
+                : static_cast<char *>(tarvik_alloc_tag(element.m_length + 1, TARVIK_TAG));
         if (pattern == nullptr) {
             return nullptr;
         }
-        memcpy(pattern, cursor, length);
-        pattern[length] = '\0';
+        element.copy_to(pattern, element.m_length + 1);
         Record *found = visit(pattern);
         if (pattern != stack) {
             tarvik_free_tag(pattern, TARVIK_TAG);
@@ -1085,10 +999,6 @@ template <typename Visit> Record *each_pattern(const char *patterns, Visit visit
         if (found != nullptr) {
             return found;
         }
-        if (end == nullptr) {
-            break;
-        }
-        cursor = end + 1;
     }
     return nullptr;
 }
@@ -1219,8 +1129,8 @@ int parse_if_inet6_line(char *line, IfInet6Line *out)
         return -1;
     }
     for (int i = 0; i < 16; ++i) {
-        int high = hex_value(words[0][2 * i]);
-        int low = hex_value(words[0][2 * i + 1]);
+        int high = hex_digit_value(words[0][2 * i]);
+        int low = hex_digit_value(words[0][2 * i + 1]);
         if (high < 0 || low < 0) {
             return -1;
         }
@@ -1260,11 +1170,7 @@ TARVIK_API tarvik_network_interface_t *tarvik_get_network_interface(uint32_t fla
 
 TARVIK_API int tarvik_free_network_interface(tarvik_network_interface_t *list)
 {
-    while (list != nullptr) {
-        Record *next = list->next;
-        free_record(list);
-        list = next;
-    }
+    tarvik::detail::release_all<Record, &Record::next>(list, free_record);
     return 0;
 }
 
@@ -1399,9 +1305,9 @@ TARVIK_API char *tarvik_network_interface_ifflags_string(uint32_t flags, const c
     for (size_t bit = 0; bit < sizeof(FLAG_NAMES) / sizeof(FLAG_NAMES[0]); ++bit) {
         if ((flags & (1u << bit)) != 0) {
             if (writer.length() != 0) {
-                writer.append(joint);
+                writer.puts(joint);
             }
-            writer.append(FLAG_NAMES[bit]);
+            writer.puts(FLAG_NAMES[bit]);
         }
     }
     return buffer;
@@ -1423,11 +1329,9 @@ TARVIK_API char *tarvik_network_interface_physical_address_string(uint32_t type,
     if (buffer == nullptr || buffer_size == 0) {
         return nullptr;
     }
-    static constexpr char HEX[] = "0123456789abcdef";
     TextWriter writer(buffer, buffer_size);
     for (size_t i = 0; address != nullptr && i < size; ++i) {
-        char pair[4] = {':', HEX[address[i] >> 4], HEX[address[i] & 15u], '\0'};
-        writer.append(i == 0 ? pair + 1 : pair);
+        (i > 0 ? writer.put(':') : writer).hexadecimal(address[i], 2);
     }
     return buffer;
 }
@@ -1455,9 +1359,9 @@ TARVIK_API char *tarvik_network_interface_link_string(int32_t link, int32_t auto
     TextWriter writer(buffer, size);
     auto part = [&writer](const char *text) {
         if (writer.length() != 0) {
-            writer.append(", ");
+            writer.puts(", ");
         }
-        writer.append(text);
+        writer.puts(text);
     };
     if (autoneg >= 0) {
         part(autoneg != 0 ? "negotiated" : "no negotiation");
@@ -1471,7 +1375,7 @@ TARVIK_API char *tarvik_network_interface_link_string(int32_t link, int32_t auto
         part(duplex != 0 ? "full duplex" : "half duplex");
     }
     if (writer.length() == 0) {
-        writer.append("link");
+        writer.puts("link");
     }
     return buffer;
 }

@@ -8,6 +8,8 @@
 #include "thread.h"
 #include "time.h"
 
+#include "detail/common.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -203,65 +205,23 @@ void free_lock_claim(tarvik_lock_claim_t *claim)
     tarvik_free_tag(claim, CLAIM_TAG, __LINE__);
 }
 
-void push_owner(tarvik_lock_t *lock, tarvik_lock_claim_t *claim)
-{
-    claim->m_prev = nullptr;
-    claim->m_next = lock->m_owner;
-    if (lock->m_owner != nullptr) {
-        lock->m_owner->m_prev = claim;
-    }
-    lock->m_owner = claim;
-}
+using Claims = tarvik::detail::DoublyLinked<tarvik_lock_claim_t>;
+using Waiters = tarvik::detail::DoublyLinked<tarvik_lock_condition_waiter_t>;
 
-tarvik_lock_claim_t *pop_owner(tarvik_lock_t *lock)
-{
-    tarvik_lock_claim_t *claim = lock->m_owner;
-    lock->m_owner = claim->m_next;
-    if (lock->m_owner != nullptr) {
-        lock->m_owner->m_prev = nullptr;
-    }
-    claim->m_next = nullptr;
-    return claim;
-}
-
-void append_waiter(tarvik_lock_t *lock, tarvik_lock_claim_t *claim)
-{
-    claim->m_next = nullptr;
-    claim->m_prev = lock->m_wait_tail;
-    if (lock->m_wait_tail != nullptr) {
-        lock->m_wait_tail->m_next = claim;
-    } else {
-        lock->m_wait_head = claim;
-    }
-    lock->m_wait_tail = claim;
-}
-
-void remove_waiter(tarvik_lock_t *lock, tarvik_lock_claim_t *claim)
-{
-    if (claim->m_prev != nullptr) {
-        claim->m_prev->m_next = claim->m_next;
-    } else {
-        lock->m_wait_head = claim->m_next;
-    }
-    if (claim->m_next != nullptr) {
-        claim->m_next->m_prev = claim->m_prev;
-    } else {
-        lock->m_wait_tail = claim->m_prev;
-    }
-    claim->m_prev = nullptr;
-    claim->m_next = nullptr;
-}
+// The held claims, innermost first, and the queued ones in arrival order.
+Claims owners(tarvik_lock_t *lock) { return Claims(&lock->m_owner, nullptr); }
+Claims waiters(tarvik_lock_t *lock) { return Claims(&lock->m_wait_head, &lock->m_wait_tail); }
 
 // The uncontended cases: a free lock with nobody queued, or the holder's own thread again.
 bool take_at_once(tarvik_lock_t *lock, tarvik_lock_claim_t *claim)
 {
     if (lock->m_owner == nullptr && lock->m_wait_head == nullptr) {
-        push_owner(lock, claim);
+        owners(lock).push_front(claim);
         return true;
     }
     if (claim->m_thread_id != 0 && lock->m_owner != nullptr &&
         lock->m_owner->m_thread_id == claim->m_thread_id) {
-        push_owner(lock, claim);
+        owners(lock).push_front(claim);
         return true;
     }
     return false;
@@ -269,23 +229,12 @@ bool take_at_once(tarvik_lock_t *lock, tarvik_lock_claim_t *claim)
 
 // ---- lock: reports ------------------------------------------------------------------------
 
-void report_owners(const tarvik_lock_t *lock)
+// One line per claim: how is "locked" for the holders, "wait" for the queue.
+void report_claims(const tarvik_lock_t *lock, const tarvik_lock_claim_t *claim, const char *how)
 {
-    for (const tarvik_lock_claim_t *claim = lock->m_owner; claim != nullptr;
-         claim = claim->m_next) {
-        tarvik_error_printf(
-            "  - locked by \"%s:%lu\" (thread_id=%llu, initialized by \"%s:%lu\")\n",
-            text(claim->m_tag), claim->m_line, static_cast<unsigned long long>(claim->m_thread_id),
-            text(lock->m_tag), lock->m_line);
-    }
-}
-
-void report_waiters(const tarvik_lock_t *lock)
-{
-    for (const tarvik_lock_claim_t *claim = lock->m_wait_head; claim != nullptr;
-         claim = claim->m_next) {
-        tarvik_error_printf("  - wait by \"%s:%lu\" (thread_id=%llu, initialized by \"%s:%lu\")\n",
-                            text(claim->m_tag), claim->m_line,
+    for (; claim != nullptr; claim = claim->m_next) {
+        tarvik_error_printf("  - %s by \"%s:%lu\" (thread_id=%llu, initialized by \"%s:%lu\")\n",
+                            how, text(claim->m_tag), claim->m_line,
                             static_cast<unsigned long long>(claim->m_thread_id), text(lock->m_tag),
                             lock->m_line);
     }
@@ -299,7 +248,7 @@ void report_dead_lock(const tarvik_lock_t *lock, const tarvik_lock_claim_t *clai
                         LOCK_NAME, static_cast<unsigned long long>(waited), text(claim->m_tag),
                         claim->m_line, count_claims(lock->m_owner), count_claims(lock->m_wait_head),
                         text(lock->m_tag), lock->m_line);
-    report_owners(lock);
+    report_claims(lock, lock->m_owner, "locked");
 }
 
 void report_pending(const tarvik_lock_t *lock, WakeupResult result, const char *tag,
@@ -340,7 +289,7 @@ bool queue_claim(tarvik_lock_t *lock, tarvik_lock_claim_t *claim, int timeout)
             return true;
         }
     }
-    append_waiter(lock, claim);
+    waiters(lock).push_back(claim);
     inner_unlock(&lock->m_short_lock);
     return false;
 }
@@ -363,8 +312,8 @@ int wait_for_turn(tarvik_lock_t *lock, tarvik_lock_claim_t *claim, int timeout)
         }
         inner_lock(&lock->m_short_lock);
         if (lock->m_wait_head == claim && lock->m_owner == nullptr) {
-            remove_waiter(lock, claim);
-            push_owner(lock, claim);
+            waiters(lock).remove(claim);
+            owners(lock).push_front(claim);
             inner_unlock(&lock->m_short_lock);
             // Only waiters receive wake-ups: the pipe is of no further use.
             close_wakeup_pipe(&claim->m_pipe_read, &claim->m_pipe_write);
@@ -373,7 +322,7 @@ int wait_for_turn(tarvik_lock_t *lock, tarvik_lock_claim_t *claim, int timeout)
         uint64_t left = 0;
         if (tarvik_check_timer_ex(&timer, &left) != 0) {
             if (!forever) {
-                remove_waiter(lock, claim);
+                waiters(lock).remove(claim);
                 inner_unlock(&lock->m_short_lock);
                 free_lock_claim(claim);
                 return -1;
@@ -395,36 +344,6 @@ int wait_for_turn(tarvik_lock_t *lock, tarvik_lock_claim_t *claim, int timeout)
 }
 
 // ---- lock condition -------------------------------------------------------------------------
-
-void append_condition_waiter(tarvik_lock_condition_t *condition,
-                             tarvik_lock_condition_waiter_t *waiter)
-{
-    waiter->m_next = nullptr;
-    waiter->m_prev = condition->m_wait_tail;
-    if (condition->m_wait_tail != nullptr) {
-        condition->m_wait_tail->m_next = waiter;
-    } else {
-        condition->m_wait_head = waiter;
-    }
-    condition->m_wait_tail = waiter;
-}
-
-void remove_condition_waiter(tarvik_lock_condition_t *condition,
-                             tarvik_lock_condition_waiter_t *waiter)
-{
-    if (waiter->m_prev != nullptr) {
-        waiter->m_prev->m_next = waiter->m_next;
-    } else {
-        condition->m_wait_head = waiter->m_next;
-    }
-    if (waiter->m_next != nullptr) {
-        waiter->m_next->m_prev = waiter->m_prev;
-    } else {
-        condition->m_wait_tail = waiter->m_prev;
-    }
-    waiter->m_prev = nullptr;
-    waiter->m_next = nullptr;
-}
 
 // Marks the waiter woken and writes its byte; 0 when the byte went out (or no pipe is needed).
 int signal_waiter(tarvik_lock_condition_waiter_t *waiter)
@@ -589,8 +508,8 @@ TARVIK_API int tarvik_uninit_lock_tag(tarvik_lock_t *lock, const char *tag, unsi
                                 " initialized by \"%s:%lu\")\n",
                                 LOCK_NAME, count_claims(owner), count_claims(first), text(tag),
                                 line, text(lock->m_tag), lock->m_line);
-            report_owners(lock);
-            report_waiters(lock);
+            report_claims(lock, lock->m_owner, "locked");
+            report_claims(lock, lock->m_wait_head, "wait");
             while (tarvik_check_timer(&timer) != 0) {
                 tarvik_update_timer(&timer, REPORT_STEP);
             }
@@ -672,7 +591,7 @@ TARVIK_API int tarvik_unlock_tag(tarvik_lock_t *lock, const char *tag, unsigned 
         }
         return -1;
     }
-    tarvik_lock_claim_t *claim = pop_owner(lock);
+    tarvik_lock_claim_t *claim = owners(lock).pop_front();
     const tarvik_lock_claim_t *next = lock->m_owner == nullptr ? lock->m_wait_head : nullptr;
     // A claim without pipe polls on its own; the write happens under the inner lock because
     // a waiter that times out frees its claim and pipe as soon as it has left the list.
@@ -780,7 +699,7 @@ TARVIK_API int tarvik_lock_condition_wait_timeout_tag(tarvik_lock_condition_t *c
     open_wakeup_pipe(&waiter.m_pipe_read, &waiter.m_pipe_write);
 
     inner_lock(&condition->m_short_lock);
-    append_condition_waiter(condition, &waiter);
+    Waiters(&condition->m_wait_head, &condition->m_wait_tail).push_back(&waiter);
     inner_unlock(&condition->m_short_lock);
     // Queued before the lock goes: a wake-up sent by the next holder cannot be missed.
     if (lock != nullptr) {
@@ -789,7 +708,7 @@ TARVIK_API int tarvik_lock_condition_wait_timeout_tag(tarvik_lock_condition_t *c
     wait_condition_signal(condition, &waiter, timeout_ms);
 
     inner_lock(&condition->m_short_lock);
-    remove_condition_waiter(condition, &waiter);
+    Waiters(&condition->m_wait_head, &condition->m_wait_tail).remove(&waiter);
     inner_unlock(&condition->m_short_lock);
     close_wakeup_pipe(&waiter.m_pipe_read, &waiter.m_pipe_write);
 

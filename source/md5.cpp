@@ -16,9 +16,9 @@ using tarvik::detail::rotl32;
 static_assert(sizeof(tarvik_md5_t) == 136, "the MD5 context is 136 bytes on the target");
 #endif
 
-inline uint32_t f(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
-inline uint32_t h(uint32_t x, uint32_t y, uint32_t z) { return x ^ (y ^ z); }
-inline uint32_t i(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
+TARVIK_ROUND_INLINE uint32_t f(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
+TARVIK_ROUND_INLINE uint32_t h(uint32_t x, uint32_t y, uint32_t z) { return x ^ (y ^ z); }
+TARVIK_ROUND_INLINE uint32_t i(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
 
 // The message word and constant are added first: they do not wait for b, the word the
 // previous step has just produced.
@@ -35,6 +35,10 @@ inline uint32_t i(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
     a += b & d;                                                                                    \
     a = rotl32(a, shift) + b
 
+// A word that may be read where bytes were written.
+typedef uint32_t __attribute__((may_alias)) AliasedWord;
+constexpr bool LITTLE_ENDIAN_WORDS = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
 void md5_blocks(uint32_t *state, const uint8_t *data, size_t count)
 {
     uint32_t a = state[0];
@@ -42,9 +46,15 @@ void md5_blocks(uint32_t *state, const uint8_t *data, size_t count)
     uint32_t c = state[2];
     uint32_t d = state[3];
     for (; count > 0; --count, data += 64) {
-        uint32_t x[16];
-        for (int n = 0; n < 16; ++n) {
-            x[n] = load_le32(data + 4 * n);
+        // The words as the block holds them when the processor reads little-endian words
+        // from where they lie; otherwise a copy in that order.
+        uint32_t copy[16];
+        const AliasedWord *x = reinterpret_cast<const AliasedWord *>(data);
+        if (!LITTLE_ENDIAN_WORDS || (reinterpret_cast<uintptr_t>(data) & 3u) != 0) {
+            for (int n = 0; n < 16; ++n) {
+                copy[n] = load_le32(data + 4 * n);
+            }
+            x = copy;
         }
         const uint32_t aa = a, bb = b, cc = c, dd = d;
         MD5_STEP(f, a, b, c, d, x[0], 0xd76aa478u, 7);

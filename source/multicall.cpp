@@ -4,7 +4,6 @@
 #include "multicall.h"
 
 #include "console.h"
-#include "ctype.h"
 #include "detail/common.hpp"
 #include "heap.h"
 #include "pattern.h"
@@ -17,7 +16,8 @@
 
 namespace {
 
-constexpr char LIST_SEPARATOR[] = "|";
+using tarvik::detail::ListWalker;
+using tarvik::detail::Text;
 
 size_t length_of(const char *text) { return text != nullptr ? strlen(text) : 0; }
 
@@ -52,68 +52,16 @@ char *last_component(char *path)
     return component;
 }
 
-bool equal_ignoring_case(const char *left, const char *right)
-{
-    while (*left != '\0' && tarvik_to_lower(static_cast<unsigned char>(*left)) ==
-                                tarvik_to_lower(static_cast<unsigned char>(*right))) {
-        ++left;
-        ++right;
-    }
-    return *left == '\0' && *right == '\0';
-}
-
-// One element of a "|"-separated list, not NUL-terminated.
-struct Element {
-    const char *m_text;
-    size_t m_length;
-};
-
-// Walks a list the way the tokenizer splits it: a leading "|" gives an empty first
-// element, a trailing one gives nothing more.
-class ElementWalker {
-  public:
-    explicit ElementWalker(const char *list) : m_cursor(const_cast<char *>(list)) {}
-
-    bool next(Element *element)
-    {
-        if (m_cursor == nullptr || *m_cursor == '\0') {
-            return false;
-        }
-        element->m_text = tarvik_get_word_sep(0, LIST_SEPARATOR, &m_cursor);
-        if (element->m_text == nullptr || m_cursor == nullptr) {
-            m_cursor = nullptr;
-            return false;
-        }
-        element->m_length = static_cast<size_t>(m_cursor - element->m_text);
-        if (*m_cursor != '\0') {
-            ++m_cursor; // step over the separator
-        }
-        return true;
-    }
-
-  private:
-    // The tokenizer only reads through the cursor; the list itself stays constant.
-    char *m_cursor;
-};
-
 // Tests prefix + name + suffix as a case-insensitive wildcard pattern against component.
 // Returns 0 on a hit, -1 on a miss, -2 when the pattern cannot be allocated.
-int try_pattern(const Element &prefix, const char *name, const Element &suffix,
-                const char *component)
+int try_pattern(Text prefix, const char *name, Text suffix, const char *component)
 {
-    size_t name_length = strlen(name);
-    size_t size = prefix.m_length + name_length + suffix.m_length + 1;
+    size_t size = prefix.m_length + strlen(name) + suffix.m_length + 1;
     char *pattern = static_cast<char *>(tarvik_alloc_tag(size, TARVIK_TAG));
     if (pattern == nullptr) {
         return -2;
     }
-    char *at = pattern;
-    memcpy(at, prefix.m_text, prefix.m_length);
-    at += prefix.m_length;
-    memcpy(at, name, name_length);
-    at += name_length;
-    memcpy(at, suffix.m_text, suffix.m_length);
-    at[suffix.m_length] = '\0';
+    tarvik::detail::Writer(pattern, size).puts(prefix).puts(name).puts(suffix);
     int result = tarvik_check_case_pattern(pattern, component) == 0 ? 0 : -1;
     tarvik_free_tag(pattern, TARVIK_TAG);
     return result;
@@ -123,25 +71,25 @@ int try_pattern(const Element &prefix, const char *name, const Element &suffix,
 int compare_component(const tarvik_multicall_t *record, const char *component)
 {
     const char *name = record->m_name;
-    if (equal_ignoring_case(component, name)) {
+    if (tarvik::detail::equal_ignoring_case(component, name)) {
         return 0;
     }
-    const Element none = {"", 0};
-    Element prefix;
-    Element suffix;
+    const Text none("", 0);
+    Text prefix;
+    Text suffix;
     int result;
-    for (ElementWalker prefixes(record->m_prefixes); prefixes.next(&prefix);) {
+    for (ListWalker prefixes(record->m_prefixes); prefixes.next(&prefix);) {
         if ((result = try_pattern(prefix, name, none, component)) != -1) {
             return result == 0 ? 0 : -1;
         }
     }
-    for (ElementWalker suffixes(record->m_suffixes); suffixes.next(&suffix);) {
+    for (ListWalker suffixes(record->m_suffixes); suffixes.next(&suffix);) {
         if ((result = try_pattern(none, name, suffix, component)) != -1) {
             return result == 0 ? 0 : -1;
         }
     }
-    for (ElementWalker prefixes(record->m_prefixes); prefixes.next(&prefix);) {
-        for (ElementWalker suffixes(record->m_suffixes); suffixes.next(&suffix);) {
+    for (ListWalker prefixes(record->m_prefixes); prefixes.next(&prefix);) {
+        for (ListWalker suffixes(record->m_suffixes); suffixes.next(&suffix);) {
             if ((result = try_pattern(prefix, name, suffix, component)) != -1) {
                 return result == 0 ? 0 : -1;
             }

@@ -5,6 +5,7 @@
 #include "buffer.h"
 #include "console.h"
 #include "time.h"
+#include "utf8.h"
 
 #include "detail/common.hpp"
 #include "detail/cpu_ticks.hpp"
@@ -23,6 +24,20 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+// Names of user ids for one report: a few users own most processes, so a small table of
+// the latest answers saves asking again for every record.
+struct tarvik_ps_users_s {
+    static constexpr size_t COUNT = 16;
+    static constexpr size_t NAME_SIZE = 64; // longer names are cut
+    uint32_t m_uid[COUNT];
+    char m_name[COUNT][NAME_SIZE];
+    size_t m_used;
+    size_t m_next;
+    bool m_passwd_read;
+    char *m_passwd; // /etc/passwd, read on the first lookup
+    size_t m_passwd_length;
+};
+
 namespace {
 
 using tarvik::detail::PS_SCRATCH_SIZE;
@@ -36,116 +51,54 @@ constexpr int LATE_PASS = 600;
 // Bytes one directory entry takes at most (header and a 255-byte name, aligned).
 constexpr size_t DIRENT_ROOM = 280;
 
-using tarvik::detail::is_blank;
+using tarvik::detail::Cursor;
 using tarvik::detail::is_digit;
 using tarvik::detail::is_space;
+using tarvik::detail::Text;
+using tarvik::detail::to_lower;
 
-bool is_word_separator(char c)
+bool is_word_separator(int c)
 {
     return c == ' ' || c == '\t' || c == ',' || c == '\r' || c == '\n';
 }
 
-char lower(char c) { return tarvik::detail::to_lower(c); }
-
-bool equal_ignoring_case(const char *text, size_t length, const char *word)
-{
-    return tarvik::detail::equal_ignoring_case(text, length, word, strlen(word));
-}
-
-// Leading decimal number of a range as the C library's atoi reads it (blanks, sign,
+// Leading decimal number of a range as the C library's atoi reads it (white space, sign,
 // digits), widened so that ids and sizes beyond 31 bits survive.
 uint64_t decimal_value(const char *p, const char *end)
 {
-    while (p < end && is_space(*p)) {
-        ++p;
-    }
-    bool negative = false;
-    if (p < end && (*p == '-' || *p == '+')) {
-        negative = *p == '-';
-        ++p;
-    }
-    uint64_t value = 0;
-    for (; p < end && is_digit(*p); ++p) {
-        value = value * 10u + static_cast<uint64_t>(*p - '0');
-    }
-    return negative ? 0u - value : value;
+    Cursor cursor(p, end);
+    cursor.skip_space();
+    int64_t value = 0;
+    cursor.signed_decimal(&value);
+    return static_cast<uint64_t>(value);
 }
 
-// Cursor scanner over a range with the semantics of the scanf directives the stat line
-// needs: " %*s" skips a word, "%llu"/"%ld" read a signed or unsigned decimal.
-struct StatCursor {
-    const char *m_p;
-    const char *m_end;
+// The stat line as scanf reads it: " %*s" skips words, "%llu" and "%ld" take a number.
+bool skip_words(Cursor &cursor, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        cursor.skip_space();
+        if (cursor.take_until(is_space).empty()) {
+            return false;
+        }
+    }
+    return true;
+}
 
-    void skip_space()
-    {
-        while (m_p < m_end && is_space(*m_p)) {
-            ++m_p;
-        }
-    }
-    bool skip_word()
-    {
-        skip_space();
-        const char *start = m_p;
-        while (m_p < m_end && !is_space(*m_p)) {
-            ++m_p;
-        }
-        return m_p > start;
-    }
-    bool number(uint64_t *out)
-    {
-        skip_space();
-        bool negative = false;
-        if (m_p < m_end && (*m_p == '-' || *m_p == '+')) {
-            negative = *m_p == '-';
-            ++m_p;
-        }
-        const char *digits = m_p;
-        uint64_t value = 0;
-        for (; m_p < m_end && is_digit(*m_p); ++m_p) {
-            value = value * 10u + static_cast<uint64_t>(*m_p - '0');
-        }
-        *out = negative ? 0u - value : value;
-        return m_p > digits;
-    }
-    bool skip_words(int count)
-    {
-        for (int i = 0; i < count; ++i) {
-            if (!skip_word()) {
-                return false;
-            }
-        }
-        return true;
-    }
-};
+bool stat_number(Cursor &cursor, uint64_t *out)
+{
+    cursor.skip_space();
+    int64_t value = 0;
+    bool found = cursor.signed_decimal(&value);
+    *out = static_cast<uint64_t>(value);
+    return found;
+}
 
 // "<pid>/" into out (room for 12 bytes); returns its length. Every file of every record
 // goes through it, so it stays clear of the formatter.
 size_t pid_prefix(char *out, uint32_t pid)
 {
-    char digits[12];
-    size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + pid % 10u);
-        pid /= 10u;
-    } while (pid != 0);
-    size_t length = 0;
-    while (count > 0) {
-        out[length++] = digits[--count];
-    }
-    out[length++] = '/';
-    out[length] = '\0';
-    return length;
-}
-
-char *copy_range(const char *data, size_t length, const char *tag, unsigned long line)
-{
-    char *text = static_cast<char *>(tarvik_alloc_tag(length + 1, tag, line));
-    if (text != nullptr) {
-        memcpy(text, data, length);
-        text[length] = '\0';
-    }
-    return text;
+    return tarvik::detail::Writer(out, 12).decimal(pid).put('/').length();
 }
 
 // Reads a /proc file relative to the table's directory into the scratch buffer (at most
@@ -189,10 +142,9 @@ ssize_t read_small(int directory, const char *path, char *scratch, size_t size,
 struct Reader {
     uint32_t m_flags;
     uint32_t m_self;
-    bool m_keep_inodes; // with the descriptor bit: keep socket and pipe inodes, not only count
-    int m_directory;    // /proc
-    char m_path[64];    // "<pid>/" and the leaf being read
-    size_t m_prefix;    // length of "<pid>/"
+    int m_directory; // /proc
+    char m_path[64]; // "<pid>/" and the leaf being read
+    size_t m_prefix; // length of "<pid>/"
     char *m_scratch;
     uint64_t m_page_kb;
     uint64_t m_uptime;
@@ -208,17 +160,18 @@ struct Reader {
 
 // Line-oriented files (status, maps) are normally far below the scratch size; one that
 // fills it is read again whole, up to the /proc file limit.
+// False when the file could not be read at all.
 template <typename Parse>
-void read_text_file(Reader &reader, const char *leaf, bool single_read, Parse parse)
+bool read_text_file(Reader &reader, const char *leaf, bool single_read, Parse parse)
 {
     ssize_t length = read_small(reader.m_directory, reader.path(leaf), reader.m_scratch,
                                 PS_SCRATCH_SIZE, single_read);
     if (length < 0) {
-        return;
+        return false;
     }
     if (static_cast<size_t>(length) + 1 < PS_SCRATCH_SIZE) {
         parse(reader.m_scratch, static_cast<size_t>(length));
-        return;
+        return true;
     }
     char full[80];
     memcpy(full, "/proc/", 6);
@@ -232,6 +185,7 @@ void read_text_file(Reader &reader, const char *leaf, bool single_read, Parse pa
     } else {
         parse(reader.m_scratch, static_cast<size_t>(length));
     }
+    return true;
 }
 
 void read_cmdline(Reader &reader, tarvik_ps_t *record)
@@ -260,7 +214,8 @@ void read_exe(Reader &reader, tarvik_ps_t *record)
     ssize_t length =
         readlinkat(reader.m_directory, reader.path("exe"), reader.m_scratch, PS_SCRATCH_SIZE - 1);
     if (length > 0) {
-        record->m_exe = copy_range(reader.m_scratch, static_cast<size_t>(length), TARVIK_TAG);
+        record->m_exe = tarvik::detail::copy_range_tag(reader.m_scratch,
+                                                       static_cast<size_t>(length), TARVIK_TAG);
     }
 }
 
@@ -314,7 +269,8 @@ void read_descriptor(int directory, const char *name, unsigned char type, bool k
 // directory stream would allocate and probe the descriptor for every process.
 void read_descriptors(Reader &reader, tarvik_ps_t *record)
 {
-    if (!reader.m_keep_inodes) {
+    bool keep_inodes = (reader.m_flags & TARVIK_PS_INODES) != 0;
+    if (!keep_inodes) {
         // Newer kernels give the number of open descriptors as the size of the directory,
         // one call instead of a walk; older ones say 0, and so does a process without any,
         // which the walk then confirms.
@@ -341,7 +297,7 @@ void read_descriptors(Reader &reader, tarvik_ps_t *record)
             struct dirent64 entry_head;
             memcpy(&entry_head, reader.m_scratch + offset, offsetof(struct dirent64, d_name));
             const char *name = reader.m_scratch + offset + offsetof(struct dirent64, d_name);
-            read_descriptor(directory, name, entry_head.d_type, reader.m_keep_inodes, record);
+            read_descriptor(directory, name, entry_head.d_type, keep_inodes, record);
             if (entry_head.d_reclen == 0) {
                 break;
             }
@@ -355,14 +311,17 @@ void read_descriptors(Reader &reader, tarvik_ps_t *record)
 }
 
 // Fills one record from the files of its /proc directory; unreadable files leave fields as
-// they are.
-void read_record(Reader &reader, tarvik_ps_t *record)
+// they are. False when not even the status file could be read (the process is gone, or the
+// process is out of descriptors or memory): such a record would only be made-up zeros.
+bool read_record(Reader &reader, tarvik_ps_t *record)
 {
-    read_cmdline(reader, record);
     uint64_t vmrss = tarvik::detail::PS_NO_VMRSS;
-    read_text_file(reader, "status", true, [record, &vmrss](const char *data, size_t length) {
-        tarvik::detail::ps_parse_status(record, data, length, &vmrss);
-    });
+    if (!read_text_file(reader, "status", true, [record, &vmrss](const char *data, size_t length) {
+            tarvik::detail::ps_parse_status(record, data, length, &vmrss);
+        })) {
+        return false;
+    }
+    read_cmdline(reader, record);
     read_stat(reader, record);
     // The stat line's page count comes from per-CPU counters that may lag by many pages;
     // the status file's figure is summed exactly, so it wins wherever the kernel gives it.
@@ -370,6 +329,12 @@ void read_record(Reader &reader, tarvik_ps_t *record)
         record->m_rss = vmrss;
     }
     if ((reader.m_flags & TARVIK_PS_CPU) != 0) {
+        // Asked once a record is there to use them: a table that cannot be read at all then
+        // fails with its own reason alone.
+        if (reader.m_hertz == 0) {
+            reader.m_uptime = tarvik_uptime();
+            reader.m_hertz = tarvik_get_hertz();
+        }
         record->m_cpu =
             tarvik::detail::ps_cpu_usage(record->m_utime + record->m_stime, record->m_starttime,
                                          reader.m_uptime, reader.m_hertz);
@@ -378,7 +343,7 @@ void read_record(Reader &reader, tarvik_ps_t *record)
     if ((reader.m_flags & TARVIK_PS_EXE) != 0) {
         read_exe(reader, record);
     }
-    if ((reader.m_flags & TARVIK_PS_INODES) != 0) {
+    if ((reader.m_flags & (TARVIK_PS_INODES | TARVIK_PS_FD_COUNT)) != 0) {
         read_descriptors(reader, record);
     }
     if ((reader.m_flags & TARVIK_PS_MAPS) != 0) {
@@ -386,6 +351,7 @@ void read_record(Reader &reader, tarvik_ps_t *record)
             tarvik::detail::ps_parse_maps(record, data, length);
         });
     }
+    return true;
 }
 
 // The pid a /proc entry names, or 0 when it is not a process directory.
@@ -405,11 +371,10 @@ uint32_t entry_pid(int directory, const struct dirent *entry)
     return static_cast<uint32_t>(decimal_value(name, name + strlen(name)));
 }
 
-tarvik_ps_t *open_ps_nolock(uint32_t flags, bool keep_inodes = true)
+tarvik_ps_t *open_ps_nolock(uint32_t flags)
 {
     Reader reader{};
     reader.m_flags = flags;
-    reader.m_keep_inodes = keep_inodes;
     reader.m_self = static_cast<uint32_t>(getpid());
     reader.m_directory = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (reader.m_directory < 0) {
@@ -427,12 +392,9 @@ tarvik_ps_t *open_ps_nolock(uint32_t flags, bool keep_inodes = true)
     }
     long page_size = sysconf(_SC_PAGESIZE);
     reader.m_page_kb = page_size > 0 ? static_cast<uint64_t>(page_size) / 1024u : 4u;
-    if ((flags & TARVIK_PS_CPU) != 0) {
-        reader.m_uptime = tarvik_uptime();
-        reader.m_hertz = tarvik_get_hertz();
-    }
     tarvik_ps_t *head = nullptr;
     tarvik_ps_t *tail = nullptr;
+    int failure = ENOENT; // what kept the table empty, for the caller's errno
     while (struct dirent *entry = readdir(directory)) {
         uint32_t pid = entry_pid(reader.m_directory, entry);
         if (pid == 0 || ((flags & TARVIK_PS_SELF) != 0 && pid != reader.m_self)) {
@@ -440,19 +402,27 @@ tarvik_ps_t *open_ps_nolock(uint32_t flags, bool keep_inodes = true)
         }
         tarvik_ps_t *record = tarvik::detail::ps_new_record(pid);
         if (record == nullptr) {
+            failure = ENOMEM;
             continue;
         }
         reader.m_prefix = pid_prefix(reader.m_path, pid);
-        read_record(reader, record);
+        if (!read_record(reader, record)) {
+            failure = errno;
+            tarvik::detail::ps_free_record(record);
+            continue;
+        }
         head = tarvik::detail::ps_insert(head, &tail, record, (flags & TARVIK_PS_SORT_RSS) != 0);
     }
     tarvik_free_tag(reader.m_scratch, TARVIK_TAG);
     closedir(directory);
+    if (head == nullptr) {
+        errno = failure;
+    }
     return head;
 }
 
 void push_xml_record(tarvik_buffer_t *buffer, const tarvik_ps_t *record, int index, uint32_t self,
-                     tarvik::detail::PsUserNames *users)
+                     tarvik_ps_users_t *users)
 {
     bool mine = record->m_pid == self || record->m_ppid == self;
     tarvik_push_printf(buffer,
@@ -461,7 +431,7 @@ void push_xml_record(tarvik_buffer_t *buffer, const tarvik_ps_t *record, int ind
                        mine ? " self=\"yes\"" : "", index,
                        static_cast<unsigned long>(record->m_ppid),
                        static_cast<unsigned long>(record->m_pid));
-    tarvik::detail::ps_push_cdata(buffer, tarvik::detail::ps_user_name(users, record->m_uid));
+    tarvik::detail::ps_push_cdata(buffer, tarvik_ps_user_name(users, record->m_uid));
     tarvik_push_puts(buffer, "]]></username>\n\t\t<state><![CDATA[");
     tarvik::detail::ps_push_cdata(buffer, record->m_state);
     tarvik_push_printf(buffer,
@@ -484,21 +454,18 @@ int push_ps_xml_nolock(tarvik_buffer_t *buffer)
         return -1;
     }
     uint32_t self = static_cast<uint32_t>(getpid());
-    auto *users = static_cast<tarvik::detail::PsUserNames *>(
-        tarvik_alloc_tag(sizeof(tarvik::detail::PsUserNames), TARVIK_TAG));
+    tarvik_ps_users_t *users = tarvik_open_ps_users();
     if (users == nullptr) {
         tarvik_close_ps(list);
         return -1;
     }
-    tarvik::detail::ps_user_names_init(users);
     tarvik_push_puts(buffer, "<?xml version='1.0' encoding='UTF-8' standalone='yes'?>\n<ps>\n");
     int index = 0;
     for (const tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
         push_xml_record(buffer, record, index++, self, users);
     }
     tarvik_push_puts(buffer, "</ps>\n<!-- end of ps.xml -->\n");
-    tarvik::detail::ps_user_names_free(users);
-    tarvik_free_tag(users, TARVIK_TAG);
+    tarvik_close_ps_users(users);
     tarvik_close_ps(list);
     return 0;
 }
@@ -546,10 +513,23 @@ void print_match(const tarvik_ps_t *record)
                   record->m_exe != nullptr ? record->m_exe : "");
 }
 
+bool maps_any(const tarvik_ps_t *record, const char *const *libraries, int count, uint32_t self)
+{
+    if (!tarvik::detail::ps_is_library_user(record, self)) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (tarvik::detail::ps_maps_library(record, libraries[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // One pass of the library kill: -1 when a match was due a signal of -1, else the matches;
 // -2 when the table cannot be read.
-int kill_libdepend_pass(const char *library, int pass, int first_signal, int late_signal,
-                        int verbose)
+int kill_libdepend_pass(const char *const *libraries, int count, int pass, int first_signal,
+                        int late_signal, int verbose)
 {
     tarvik_ps_t *list = open_ps_nolock(TARVIK_PS_EXE | TARVIK_PS_MAPS);
     if (list == nullptr) {
@@ -561,11 +541,10 @@ int kill_libdepend_pass(const char *library, int pass, int first_signal, int lat
     int matches = 0;
     bool refused = false;
     for (const tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
-        if (!tarvik::detail::ps_is_library_user(record, self) ||
-            !tarvik::detail::ps_maps_library(record, library)) {
+        if (!maps_any(record, libraries, count, self)) {
             continue;
         }
-        if (verbose) {
+        if ((verbose & TARVIK_KILL_LIST_MATCHES) != 0) {
             print_match(record);
         }
         if (signalling) {
@@ -624,50 +603,12 @@ int kill_name_pass(const char *name, int signal, bool verbose)
 // The UTF-8 sequence length at p when it encodes a character XML 1.0 allows, else 0.
 size_t xml_character_length(const unsigned char *p, const unsigned char *end)
 {
-    unsigned char c = p[0];
-    if (c < 0x80) {
-        return (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') ? 1 : 0;
-    }
-    size_t length = 0;
     uint32_t scalar = 0;
-    uint32_t minimum = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-        length = 2, scalar = c & 0x1Fu, minimum = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        length = 3, scalar = c & 0x0Fu, minimum = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        length = 4, scalar = c & 0x07u, minimum = 0x10000;
-    } else {
-        return 0;
-    }
-    if (static_cast<size_t>(end - p) < length) {
-        return 0;
-    }
-    for (size_t i = 1; i < length; ++i) {
-        if ((p[i] & 0xC0u) != 0x80u) {
-            return 0;
-        }
-        scalar = (scalar << 6) | (p[i] & 0x3Fu);
-    }
-    bool surrogate = scalar >= 0xD800 && scalar <= 0xDFFF;
-    if (scalar < minimum || scalar > 0x10FFFF || surrogate || scalar == 0xFFFE ||
-        scalar == 0xFFFF) {
-        return 0;
-    }
-    return length;
-}
-
-// End of the line starting at line: its first CR or LF, or end.
-const char *line_break(const char *line, const char *end)
-{
-    const char *line_end =
-        static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
-    if (line_end == nullptr) {
-        line_end = end;
-    }
-    const char *cr =
-        static_cast<const char *>(memchr(line, '\r', static_cast<size_t>(line_end - line)));
-    return cr != nullptr ? cr : line_end;
+    size_t length = tarvik_utf8_character_decode(reinterpret_cast<const char *>(p),
+                                                 static_cast<size_t>(end - p), &scalar);
+    bool allowed = scalar >= 0x20 ? scalar != 0xFFFE && scalar != 0xFFFF
+                                  : scalar == '\t' || scalar == '\n' || scalar == '\r';
+    return allowed ? length : 0;
 }
 
 // One "key: value" line of the status file. The first letter picks the few candidates, so
@@ -676,13 +617,14 @@ void status_field(tarvik_ps_t *record, const char *key, size_t key_length, const
                   const char *end, uint64_t *vmrss_out)
 {
     auto is = [key, key_length](const char *word) {
-        return equal_ignoring_case(key, key_length, word);
+        return Text(key, key_length).equals_ignoring_case(word);
     };
-    switch (lower(key[0])) {
+    switch (to_lower(key[0])) {
     case 'n':
         if (is("name")) {
             tarvik_check_free_tag(record->m_name, TARVIK_TAG);
-            record->m_name = copy_range(value, static_cast<size_t>(end - value), TARVIK_TAG);
+            record->m_name =
+                tarvik::detail::copy_range_tag(value, static_cast<size_t>(end - value), TARVIK_TAG);
         }
         break;
     case 's':
@@ -750,16 +692,8 @@ void ps_free_record(tarvik_ps_t *record)
     tarvik_check_free_tag(record->m_cmdline_raw, TARVIK_TAG);
     tarvik_check_free_tag(record->m_name, TARVIK_TAG);
     tarvik_check_free_tag(record->m_exe, TARVIK_TAG);
-    for (tarvik_ps_inode_t *node = record->m_inodes; node != nullptr;) {
-        tarvik_ps_inode_t *next = node->m_next;
-        tarvik_free_tag(node, TARVIK_TAG);
-        node = next;
-    }
-    for (tarvik_ps_maps_t *node = record->m_maps; node != nullptr;) {
-        tarvik_ps_maps_t *next = node->m_next;
-        tarvik_free_tag(node, TARVIK_TAG);
-        node = next;
-    }
+    free_chain_tag(record->m_inodes, TARVIK_TAG);
+    free_chain_tag(record->m_maps, TARVIK_TAG);
     tarvik_free_tag(record, TARVIK_TAG);
 }
 
@@ -813,22 +747,14 @@ void ps_parse_status(tarvik_ps_t *record, const char *data, size_t length, uint6
     if (vmrss_out != nullptr) {
         *vmrss_out = PS_NO_VMRSS;
     }
-    const char *end = data + length;
-    for (const char *line = data; line < end;) {
-        const char *line_end = line_break(line, end);
-        const char *colon =
-            static_cast<const char *>(memchr(line, ':', static_cast<size_t>(line_end - line)));
-        if (colon != nullptr && colon > line) {
-            const char *value = colon + 1;
-            while (value < line_end && is_blank(*value)) {
-                ++value;
-            }
-            status_field(record, line, static_cast<size_t>(colon - line), value, line_end,
+    Cursor cursor(data, length);
+    for (Text line; cursor.line(&line);) {
+        Cursor fields(line);
+        Text key = fields.take_until([](int c) { return c == ':'; });
+        if (!key.empty() && fields.take_if(':')) {
+            fields.skip_blanks();
+            status_field(record, key.m_data, key.m_length, fields.position(), line.end(),
                          vmrss_out);
-        }
-        line = line_end;
-        while (line < end && (*line == '\n' || *line == '\r')) {
-            ++line;
         }
     }
 }
@@ -845,14 +771,14 @@ bool ps_parse_stat(tarvik_ps_t *record, const char *data, size_t length, uint64_
     if (close == nullptr) {
         return false;
     }
-    StatCursor cursor{close, data + length};
+    Cursor cursor(close, data + length);
     uint64_t utime = 0, stime = 0, cutime = 0, cstime = 0, nice = 0, starttime = 0, rss = 0;
     // After the name: state and ten more fields, the four times, priority, nice, two more,
     // the start time, the virtual size and the resident pages.
-    if (!cursor.skip_words(11) || !cursor.number(&utime) || !cursor.number(&stime) ||
-        !cursor.number(&cutime) || !cursor.number(&cstime) || !cursor.skip_word() ||
-        !cursor.number(&nice) || !cursor.skip_words(2) || !cursor.number(&starttime) ||
-        !cursor.skip_word() || !cursor.number(&rss)) {
+    if (!skip_words(cursor, 11) || !stat_number(cursor, &utime) || !stat_number(cursor, &stime) ||
+        !stat_number(cursor, &cutime) || !stat_number(cursor, &cstime) || !skip_words(cursor, 1) ||
+        !stat_number(cursor, &nice) || !skip_words(cursor, 2) || !stat_number(cursor, &starttime) ||
+        !skip_words(cursor, 1) || !stat_number(cursor, &rss)) {
         return false;
     }
     record->m_utime = utime;
@@ -879,75 +805,44 @@ void ps_apply_state_suffixes(tarvik_ps_t *record)
 
 bool ps_parse_maps(tarvik_ps_t *record, const char *data, size_t length)
 {
-    tarvik_ps_maps_t *tail = record->m_maps;
-    while (tail != nullptr && tail->m_next != nullptr) {
-        tail = tail->m_next;
-    }
-    const char *end = data + length;
+    tarvik_ps_maps_t *tail = SinglyLinked<tarvik_ps_maps_t>(&record->m_maps, nullptr).back();
+    SinglyLinked<tarvik_ps_maps_t> maps(&record->m_maps, &tail);
+    Cursor cursor(data, length);
     bool first_line = true;
-    for (const char *line = data; line < end;) {
-        const char *line_end = line;
-        while (line_end < end && *line_end != '\n' && *line_end != '\r') {
-            ++line_end;
+    for (Text line; cursor.line(&line); first_line = false) {
+        // Five words (address, permissions, offset, device, inode), then the path. A table
+        // header line ("sl ...") is not a mapping.
+        Cursor words(line);
+        Text word = words.word(is_word_separator);
+        if (first_line && word.equals_ignoring_case("sl")) {
+            continue;
         }
-        // Five words (address, permissions, offset, device, inode), then the path.
-        const char *p = line;
-        const char *word = nullptr;
-        const char *word_end = nullptr;
-        int words = 0;
-        bool header = false;
-        while (words < 6 && !header) {
-            while (p < line_end && is_word_separator(*p)) {
-                ++p;
-            }
-            if (p == line_end) {
-                break;
-            }
-            word = p;
-            while (p < line_end && !is_word_separator(*p)) {
-                ++p;
-            }
-            word_end = p;
-            ++words;
-            // A table header line ("sl ...") is not a mapping.
-            header = words == 1 && first_line &&
-                     ::equal_ignoring_case(word, static_cast<size_t>(word_end - word), "sl");
+        for (int i = 1; i < 6 && !word.empty(); ++i) {
+            word = words.word(is_word_separator);
         }
-        first_line = false;
-        if (!header && words == 6) {
-            // The path runs to the end of the line, blanks included; the kernel marks a
-            // replaced file with " (deleted)", which is not part of its name.
-            const char *path_end = line_end;
-            while (path_end > word && is_word_separator(path_end[-1])) {
-                --path_end;
-            }
-            static constexpr char DELETED[] = " (deleted)";
-            size_t deleted = sizeof(DELETED) - 1;
-            if (static_cast<size_t>(path_end - word) > deleted &&
-                memcmp(path_end - deleted, DELETED, deleted) == 0) {
-                path_end -= deleted;
-            }
-            size_t path_length = static_cast<size_t>(path_end - word);
-            tarvik_ps_maps_t *node = static_cast<tarvik_ps_maps_t *>(
-                tarvik_alloc_tag(sizeof(tarvik_ps_maps_t) + path_length + 1, TARVIK_TAG));
-            if (node == nullptr) {
-                return false;
-            }
-            node->m_next = nullptr;
-            node->m_path = reinterpret_cast<char *>(node + 1);
-            memcpy(node->m_path, word, path_length);
-            node->m_path[path_length] = '\0';
-            if (tail == nullptr) {
-                record->m_maps = node;
-            } else {
-                tail->m_next = node;
-            }
-            tail = node;
+        if (word.empty()) {
+            continue;
         }
-        line = line_end;
-        while (line < end && (*line == '\n' || *line == '\r')) {
-            ++line;
+        // The path runs to the end of the line, blanks included; the kernel marks a
+        // replaced file with " (deleted)", which is not part of its name.
+        const char *path_end = line.end();
+        while (path_end > word.m_data && is_word_separator(path_end[-1])) {
+            --path_end;
         }
+        Text path(word.m_data, static_cast<size_t>(path_end - word.m_data));
+        static constexpr char DELETED[] = " (deleted)";
+        if (path.m_length > sizeof(DELETED) - 1 &&
+            memcmp(path_end - (sizeof(DELETED) - 1), DELETED, sizeof(DELETED) - 1) == 0) {
+            path.m_length -= sizeof(DELETED) - 1;
+        }
+        tarvik_ps_maps_t *node = static_cast<tarvik_ps_maps_t *>(
+            tarvik_alloc_tag(sizeof(tarvik_ps_maps_t) + path.m_length + 1, TARVIK_TAG));
+        if (node == nullptr) {
+            return false;
+        }
+        node->m_path = reinterpret_cast<char *>(node + 1);
+        path.copy_to(node->m_path, path.m_length + 1);
+        maps.push_back(node);
     }
     return true;
 }
@@ -969,8 +864,7 @@ bool ps_parse_fd_target(const char *target, size_t length, uint64_t *inode_out)
     const char *p = target + prefix;
     const char *end = target + length;
     unsigned base = 10;
-    if (end - p >= 3 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') &&
-        (is_digit(p[2]) || (lower(p[2]) >= 'a' && lower(p[2]) <= 'f'))) {
+    if (end - p >= 3 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hex_digit_value(p[2]) >= 0) {
         base = 16;
         p += 2;
     } else if (p < end && p[0] == '0') {
@@ -978,14 +872,11 @@ bool ps_parse_fd_target(const char *target, size_t length, uint64_t *inode_out)
     }
     uint64_t value = 0;
     for (; p < end; ++p) {
-        char c = lower(*p);
-        unsigned digit = is_digit(c)              ? static_cast<unsigned>(c - '0')
-                         : (c >= 'a' && c <= 'f') ? static_cast<unsigned>(c - 'a' + 10)
-                                                  : 99u;
-        if (digit >= base) {
+        int digit = hex_digit_value(static_cast<unsigned char>(*p));
+        if (digit < 0 || static_cast<unsigned>(digit) >= base) {
             break;
         }
-        value = value * base + digit;
+        value = value * base + static_cast<unsigned>(digit);
     }
     if (p == end || *p != ']') {
         return false;
@@ -1062,83 +953,27 @@ void ps_push_cdata(struct tarvik_buffer_s *buffer, const char *text)
     tarvik_push_buffer(buffer, run, static_cast<size_t>(p - run));
 }
 
-void ps_user_names_init(PsUserNames *names) { memset(names, 0, sizeof(*names)); }
-
-void ps_user_names_free(PsUserNames *names)
-{
-    tarvik_check_free_tag(names->m_passwd, TARVIK_TAG);
-    names->m_passwd = nullptr;
-}
-
 bool ps_passwd_name(const char *text, size_t length, uint32_t uid, const char **name_out,
                     size_t *name_length_out)
 {
-    const char *end = text + length;
-    for (const char *line = text; line < end;) {
-        const char *line_end = line_break(line, end);
+    auto colon = [](int c) { return c == ':'; };
+    Cursor cursor(text, length);
+    for (Text line; cursor.line(&line);) {
         // name:password:uid:...
-        const char *first =
-            static_cast<const char *>(memchr(line, ':', static_cast<size_t>(line_end - line)));
-        const char *second = first != nullptr
-                                 ? static_cast<const char *>(memchr(
-                                       first + 1, ':', static_cast<size_t>(line_end - first - 1)))
-                                 : nullptr;
-        if (second != nullptr && first > line && second + 1 < line_end && is_digit(second[1])) {
-            const char *p = second + 1;
-            uint64_t value = 0;
-            while (p < line_end && is_digit(*p) && value <= UINT32_MAX) {
-                value = value * 10u + static_cast<uint64_t>(*p - '0');
-                ++p;
-            }
-            if (p < line_end && *p == ':' && value == uid) {
-                *name_out = line;
-                *name_length_out = static_cast<size_t>(first - line);
-                return true;
-            }
+        Cursor fields(line);
+        Text name = fields.take_until(colon);
+        fields.take_if(':');
+        fields.take_until(colon); // the password
+        uint64_t value = 0;
+        if (name.empty() || !fields.take_if(':') || !fields.decimal(&value, UINT32_MAX) ||
+            fields.peek() != ':' || value != uid) {
+            continue;
         }
-        line = line_end;
-        while (line < end && (*line == '\n' || *line == '\r')) {
-            ++line;
-        }
+        *name_out = name.m_data;
+        *name_length_out = name.m_length;
+        return true;
     }
     return false;
-}
-
-const char *ps_user_name(PsUserNames *names, uint32_t uid)
-{
-    for (size_t i = 0; i < names->m_used; ++i) {
-        if (names->m_uid[i] == uid) {
-            return names->m_name[i];
-        }
-    }
-    // The local file answers first: asking the name service loads its modules, which costs
-    // more memory than the whole table on a small device. Other ids go to the service.
-    if (!names->m_passwd_read) {
-        names->m_passwd_read = true;
-        names->m_passwd = read_whole_file("/etc/passwd", PROC_FILE_LIMIT, &names->m_passwd_length);
-    }
-    const char *name = nullptr;
-    size_t length = 0;
-    if (names->m_passwd == nullptr ||
-        !ps_passwd_name(names->m_passwd, names->m_passwd_length, uid, &name, &length)) {
-        struct passwd *entry = getpwuid(static_cast<uid_t>(uid));
-        name = entry != nullptr && entry->pw_name != nullptr ? entry->pw_name : "owner";
-        length = strlen(name);
-    }
-    if (length >= PsUserNames::NAME_SIZE) {
-        length = PsUserNames::NAME_SIZE - 1;
-    }
-    size_t slot = names->m_used < PsUserNames::COUNT ? names->m_used++
-                                                     : (names->m_next++ % PsUserNames::COUNT);
-    names->m_uid[slot] = uid;
-    memcpy(names->m_name[slot], name, length);
-    names->m_name[slot][length] = '\0';
-    return names->m_name[slot];
-}
-
-tarvik_ps_t *ps_open(uint32_t flags, bool keep_inodes)
-{
-    return open_ps_nolock(flags, keep_inodes);
 }
 
 bool ps_is_library_user(const tarvik_ps_t *record, uint32_t self)
@@ -1167,11 +1002,7 @@ TARVIK_API tarvik_ps_t *tarvik_open_ps(void) { return open_ps_nolock(0); }
 
 TARVIK_API int tarvik_close_ps(tarvik_ps_t *list)
 {
-    while (list != nullptr) {
-        tarvik_ps_t *next = list->m_next;
-        tarvik::detail::ps_free_record(list);
-        list = next;
-    }
+    tarvik::detail::release_all(list, tarvik::detail::ps_free_record);
     return 0;
 }
 
@@ -1186,6 +1017,72 @@ TARVIK_API tarvik_ps_t *tarvik_ps_search_by_inode(tarvik_ps_t *list, uint64_t in
         }
     }
     return nullptr;
+}
+
+TARVIK_API int tarvik_ps_maps_library(const tarvik_ps_t *record, const char *library)
+{
+    if (record == nullptr || library == nullptr || library[0] == '\0') {
+        return 0;
+    }
+    uint32_t self = static_cast<uint32_t>(getpid());
+    return maps_any(record, &library, 1, self) ? 1 : 0;
+}
+
+TARVIK_API tarvik_ps_users_t *tarvik_open_ps_users(void)
+{
+    auto *users =
+        static_cast<tarvik_ps_users_t *>(tarvik_alloc_tag(sizeof(tarvik_ps_users_t), TARVIK_TAG));
+    if (users != nullptr) {
+        memset(users, 0, sizeof(*users));
+    }
+    return users;
+}
+
+TARVIK_API int tarvik_close_ps_users(tarvik_ps_users_t *users)
+{
+    if (users != nullptr) {
+        tarvik_check_free_tag(users->m_passwd, TARVIK_TAG);
+        tarvik_free_tag(users, TARVIK_TAG);
+    }
+    return 0;
+}
+
+TARVIK_API const char *tarvik_ps_user_name(tarvik_ps_users_t *users, uint32_t uid)
+{
+    if (users == nullptr) {
+        struct passwd *entry = getpwuid(static_cast<uid_t>(uid));
+        return entry != nullptr && entry->pw_name != nullptr ? entry->pw_name : "owner";
+    }
+    for (size_t i = 0; i < users->m_used; ++i) {
+        if (users->m_uid[i] == uid) {
+            return users->m_name[i];
+        }
+    }
+    // The local file answers first: asking the name service loads its modules, which costs
+    // more memory than the whole table on a small device. Other ids go to the service.
+    if (!users->m_passwd_read) {
+        users->m_passwd_read = true;
+        users->m_passwd = tarvik::detail::read_whole_file(
+            "/etc/passwd", tarvik::detail::PROC_FILE_LIMIT, &users->m_passwd_length);
+    }
+    const char *name = nullptr;
+    size_t length = 0;
+    if (users->m_passwd == nullptr ||
+        !tarvik::detail::ps_passwd_name(users->m_passwd, users->m_passwd_length, uid, &name,
+                                        &length)) {
+        name = tarvik_ps_user_name(nullptr, uid);
+        length = strlen(name);
+    }
+    if (length >= tarvik_ps_users_t::NAME_SIZE) {
+        length = tarvik_ps_users_t::NAME_SIZE - 1;
+    }
+    size_t slot = users->m_used < tarvik_ps_users_t::COUNT
+                      ? users->m_used++
+                      : (users->m_next++ % tarvik_ps_users_t::COUNT);
+    users->m_uid[slot] = uid;
+    memcpy(users->m_name[slot], name, length);
+    users->m_name[slot][length] = '\0';
+    return users->m_name[slot];
 }
 
 TARVIK_API int tarvik_push_ps_xml(struct tarvik_buffer_s *buffer)
@@ -1216,24 +1113,37 @@ TARVIK_API int tarvik_kill(int pid, int signal)
     return kill(static_cast<pid_t>(pid), signal) == 0 ? 0 : -1;
 }
 
-TARVIK_API int tarvik_kill_libdepend(const char *library, int first_signal, int late_signal,
-                                     int verbose)
+TARVIK_API int tarvik_kill_libdepend_ex(const char *const *libraries, int count, int first_signal,
+                                        int late_signal, int verbose)
 {
-    if (library == nullptr || library[0] == '\0') {
+    for (int i = 0; libraries != nullptr && i < count; ++i) {
+        if (libraries[i] == nullptr || libraries[i][0] == '\0') {
+            return -1;
+        }
+    }
+    if (libraries == nullptr || count <= 0) {
         return -1;
     }
     for (int pass = 0;;) {
-        int result = kill_libdepend_pass(library, pass, first_signal, late_signal, verbose);
+        int result =
+            kill_libdepend_pass(libraries, count, pass, first_signal, late_signal, verbose);
         if (result <= 0) {
             return result == -2 ? -1 : result;
         }
         ++pass;
-        if (verbose) {
+        if ((verbose & TARVIK_KILL_WAIT_LINES) != 0) {
             tarvik_error_printf("Wait until the process is terminated... (%d.%1d sec)\n", pass / 10,
                                 pass % 10);
         }
         tarvik_sleep_wait(0, 100000);
     }
+}
+
+TARVIK_API int tarvik_kill_libdepend(const char *library, int first_signal, int late_signal,
+                                     int verbose)
+{
+    int bits = verbose != 0 ? TARVIK_KILL_LIST_MATCHES | TARVIK_KILL_WAIT_LINES : 0;
+    return tarvik_kill_libdepend_ex(&library, 1, first_signal, late_signal, bits);
 }
 
 TARVIK_API int tarvik_kill_name_ex(const char *name, int first_signal, int late_signal, int verbose)

@@ -14,8 +14,16 @@ struct tarvik_buffer_s;
 #define TARVIK_PS_INODES 0x2u       /* scan the descriptors: fd count, socket and pipe inodes */
 #define TARVIK_PS_MAPS 0x4u         /* read the mapped file paths */
 #define TARVIK_PS_CPU 0x8u          /* compute the life-time CPU usage */
+#define TARVIK_PS_FD_COUNT 0x20u    /* count the descriptors (fd_count) but keep no inodes */
 #define TARVIK_PS_SELF 0x1000u      /* only the calling process */
 #define TARVIK_PS_SORT_RSS 0x10000u /* largest resident size first, equal sizes by pid */
+
+/* Bytes of a command line the table keeps at most. */
+#define TARVIK_PS_CMDLINE_LIMIT 32768u
+
+/* What tarvik_kill_libdepend_ex prints: every match of every pass, the wait lines. */
+#define TARVIK_KILL_LIST_MATCHES 0x1
+#define TARVIK_KILL_WAIT_LINES 0x2
 
 /* A descriptor that is a socket or a pipe. */
 typedef struct tarvik_ps_inode_s {
@@ -61,14 +69,29 @@ typedef struct tarvik_ps_s {
     tarvik_ps_maps_t *m_maps;
 } tarvik_ps_t;
 
-/* New process list (flags: TARVIK_PS_* bits), or null when /proc cannot be read, memory is
- * short or no process was found; free it with tarvik_close_ps. */
+/* New process list (flags: TARVIK_PS_* bits), or null with errno set when /proc cannot be
+ * read, memory is short or no process could be read (a process whose status file cannot be
+ * read is left out); free it with tarvik_close_ps. */
 TARVIK_API tarvik_ps_t *tarvik_open_ps_ex(uint32_t flags);
 TARVIK_API tarvik_ps_t *tarvik_open_ps(void);
 /* Frees the whole list (null accepted); returns 0. */
 TARVIK_API int tarvik_close_ps(tarvik_ps_t *list);
 /* First record holding a descriptor with that inode (list read with TARVIK_PS_INODES), or null. */
 TARVIK_API tarvik_ps_t *tarvik_ps_search_by_inode(tarvik_ps_t *list, uint64_t inode);
+/* 1 when record (read with TARVIK_PS_EXE | TARVIK_PS_MAPS) is another process that maps
+ * library (a path or a base name), else 0. */
+TARVIK_API int tarvik_ps_maps_library(const tarvik_ps_t *record, const char *library);
+
+/* User-name lookups for one report: a few users own most processes, answers are kept. */
+typedef struct tarvik_ps_users_s tarvik_ps_users_t;
+/* New lookups, or null without memory; free them with tarvik_close_ps_users. */
+TARVIK_API tarvik_ps_users_t *tarvik_open_ps_users(void);
+/* Frees the lookups (null accepted); returns 0. */
+TARVIK_API int tarvik_close_ps_users(tarvik_ps_users_t *users);
+/* Password-database name of uid, "owner" when none (null users: nothing kept); valid until
+ * the next call. */
+TARVIK_API const char *tarvik_ps_user_name(tarvik_ps_users_t *users, uint32_t uid);
+
 /* Appends the process table as XML (null buffer: prints it); 0, or -1 when it cannot be read. */
 TARVIK_API int tarvik_push_ps_xml(struct tarvik_buffer_s *buffer);
 
@@ -79,6 +102,10 @@ TARVIK_API int tarvik_kill(int pid, int signal);
  * matched, -1 when one was due a signal of -1 or the table cannot be read. */
 TARVIK_API int tarvik_kill_libdepend(const char *library, int first_signal, int late_signal,
                                      int verbose);
+/* tarvik_kill_libdepend over count libraries (a process mapping any of them matches); verbose
+ * holds TARVIK_KILL_* bits. The same results. */
+TARVIK_API int tarvik_kill_libdepend_ex(const char *const *libraries, int count, int first_signal,
+                                        int late_signal, int verbose);
 /* Signals the processes of that name until none is left; the first pass's match count, or -1
  * when matches remain and the signal to send is -1 or the table cannot be read. */
 TARVIK_API int tarvik_kill_name_ex(const char *name, int first_signal, int late_signal,

@@ -5,6 +5,7 @@
 #include "console.h"
 #include "file.h"
 #include "format.h"
+#include "heap.h"
 
 #include "detail/common.hpp"
 
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -31,6 +33,7 @@ constexpr size_t FIXED_ARGUMENTS = 32;
 constexpr int WAITPID_EINTR_LIMIT = 64;
 constexpr int WAIT_OPTIONS = WUNTRACED | WCONTINUED;
 constexpr mode_t PIDFILE_MODE = 0644;
+constexpr unsigned PIDFILE_ATTEMPTS = 16;
 
 // Signals that mean the child crashed (or asked for a restart with SIGUSR1); any other
 // death ends the supervision.
@@ -88,7 +91,9 @@ void supervise_child(pid_t child, unsigned restarts)
         exit(0);
     }
     if (WIFEXITED(status)) {
-        tarvik_log_printf("Stop monitoring by tarvik_launcher ! (pid=%u)\n", pid);
+        // The monitor itself ends with 0 whatever happened; the log keeps the child's status.
+        tarvik_log_printf("Stop monitoring by tarvik_launcher ! (pid=%u, status=%d)\n", pid,
+                          WEXITSTATUS(status));
         exit(0);
     }
     int signum = WTERMSIG(status);
@@ -221,21 +226,51 @@ TARVIK_API int tarvik_daemon(int nochdir, int noclose)
     return 0;
 }
 
+// A pid file is replaced whole: the text goes to a new file beside it, renamed over the path
+// once complete. Whatever stands at the path is never opened, so a link there cannot lead
+// the write elsewhere and a FIFO cannot block it, and a full disk leaves the old file as it
+// was instead of an empty one.
 TARVIK_API int tarvik_write_pidfile(const char *path, int pid)
 {
     if (path == nullptr) {
         return -1;
     }
-    char text[24];
-    int length = snprintf(text, sizeof(text), "%d\n", pid);
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, PIDFILE_MODE);
-    if (fd < 0) {
+    struct stat info;
+    if (lstat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+        errno = S_ISLNK(info.st_mode) ? ELOOP : (S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
         return -1;
     }
-    bool written = tarvik_write_fill(fd, text, static_cast<size_t>(length), -1) == length;
+    char text[24];
+    int length = snprintf(text, sizeof(text), "%d\n", pid);
+    int fd = -1;
+    char *temporary = nullptr;
+    // A name left by an earlier process of the same id is stepped over, not reused.
+    for (unsigned attempt = 0; fd < 0 && attempt < PIDFILE_ATTEMPTS; ++attempt) {
+        tarvik_check_free_tag(temporary, TARVIK_TAG);
+        temporary = tarvik_alloc_sprintf("%s.%d.%u", path, static_cast<int>(getpid()), attempt);
+        if (temporary == nullptr) {
+            return -1;
+        }
+        fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, PIDFILE_MODE);
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+    }
+    bool done = fd >= 0 && tarvik_write_fill(fd, text, static_cast<size_t>(length), -1) == length;
     // A full disk may only show at close time on some file systems.
-    bool closed = close(fd) == 0;
-    return written && closed ? 0 : -1;
+    if (fd >= 0 && close(fd) != 0) {
+        done = false;
+    }
+    if (done && rename(temporary, path) != 0) {
+        done = false;
+    }
+    if (!done && fd >= 0) {
+        const int saved = errno;
+        unlink(temporary);
+        errno = saved;
+    }
+    tarvik_free_tag(temporary, TARVIK_TAG);
+    return done ? 0 : -1;
 }
 
 TARVIK_API int tarvik_system_puts(const char *command, const char *text)

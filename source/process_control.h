@@ -17,7 +17,8 @@ TARVIK_BEGIN_DECLS
 TARVIK_API int tarvik_launcher(void);
 /* daemon(3), then quiet output unless noclose; 0, or -1 when detaching fails. */
 TARVIK_API int tarvik_daemon(int nochdir, int noclose);
-/* Writes "%d\n" (mode 0644); 0, or -1 when the file cannot be opened or fully written. */
+/* Replaces path with "%d\n" (mode 0644) through a new file renamed over it; 0, or -1 when
+ * something other than a regular file stands at path or the text cannot be fully written. */
 TARVIK_API int tarvik_write_pidfile(const char *path, int pid);
 
 /* Runs command with text on its input; the pclose status, or -1 when it cannot start. */

@@ -4,8 +4,8 @@
 
 #include "console.h"
 #include "detail/common.hpp"
+#include "detail/text.hpp"
 #include "heap.h"
-#include "scan.h"
 
 #include <cstdint>
 #include <cstring>
@@ -82,9 +82,8 @@ struct Program {
     int m_capture_count; // slots in use, capture 0 included
 };
 
-inline bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+using tarvik::detail::is_digit;
+using tarvik::detail::is_space;
 
 inline unsigned char fold(unsigned char c)
 {
@@ -1009,26 +1008,6 @@ class Matcher {
 
 // ---- capture delivery --------------------------------------------------------------
 
-struct Span {
-    const char *m_at;
-    const char *m_end;
-};
-
-int span_peek(void *context)
-{
-    const Span *span = static_cast<const Span *>(context);
-    return span->m_at < span->m_end ? static_cast<unsigned char>(*span->m_at) : 0;
-}
-
-int span_pop(void *context)
-{
-    Span *span = static_cast<Span *>(context);
-    if (span->m_at < span->m_end) {
-        ++span->m_at;
-    }
-    return 0;
-}
-
 int deliver_copy(int size, void *destination, const char *text, uint32_t length)
 {
     char *buffer = static_cast<char *>(destination);
@@ -1043,38 +1022,40 @@ int deliver_copy(int size, void *destination, const char *text, uint32_t length)
     return 0;
 }
 
+// The leading decimal number of the capture (after white space, with an optional sign), read
+// no further than the capture. A value the integer cannot hold, signed or unsigned, is refused
+// rather than wrapped, and the destination is then left as it was.
 int deliver_integer(int size, void *destination, const char *text, uint32_t length)
 {
     if (size != 1 && size != 2 && size != 4 && size != 8) {
         return TARVIK_REGULAR_BAD_SIZE;
     }
-    // The scanner counts a lone sign as consumed, so the digit is checked here.
-    uint32_t first = 0;
-    while (first < length && is_space(static_cast<unsigned char>(text[first]))) {
-        ++first;
+    tarvik::detail::Cursor cursor(text, length);
+    cursor.skip_space();
+    const bool negative = cursor.take_if('-');
+    if (!negative) {
+        cursor.take_if('+');
     }
-    if (first < length && (text[first] == '+' || text[first] == '-')) {
-        ++first;
-    }
-    if (first >= length || !is_digit(static_cast<unsigned char>(text[first]))) {
+    const unsigned bits = static_cast<unsigned>(size) * 8u;
+    const uint64_t limit = negative ? uint64_t{1} << (bits - 1)
+                                    : (bits == 64 ? UINT64_MAX : (uint64_t{1} << bits) - 1u);
+    uint64_t magnitude = 0;
+    if (!cursor.decimal(&magnitude, limit)) {
         return TARVIK_REGULAR_BAD_NUMBER;
     }
-    Span span{text, text + length};
-    intmax_t value = 0;
-    tarvik_scan_atointmax_limit(span_peek, span_pop, &span, length, &value, 10);
+    const uint64_t value = negative ? 0u - magnitude : magnitude;
     // memcpy: the caller's integer need not be aligned for its size.
     if (size == 1) {
-        auto narrow = static_cast<int8_t>(value);
+        auto narrow = static_cast<uint8_t>(value);
         memcpy(destination, &narrow, sizeof(narrow));
     } else if (size == 2) {
-        auto narrow = static_cast<int16_t>(value);
+        auto narrow = static_cast<uint16_t>(value);
         memcpy(destination, &narrow, sizeof(narrow));
     } else if (size == 4) {
-        auto narrow = static_cast<int32_t>(value);
+        auto narrow = static_cast<uint32_t>(value);
         memcpy(destination, &narrow, sizeof(narrow));
     } else {
-        auto wide = static_cast<int64_t>(value);
-        memcpy(destination, &wide, sizeof(wide));
+        memcpy(destination, &value, sizeof(value));
     }
     return 0;
 }

@@ -39,8 +39,7 @@ struct tarvik_resolver_cache_s {
     tarvik_lock_t m_lock;
     int32_t m_lifetime; // milliseconds; <= 0 keeps entries
     CacheEntry *m_head; // newest first
-    CacheEntry *m_tail;
-    int32_t m_closing; // set by close: no new resolutions, no list changes
+    int32_t m_closing;  // set by close: no new resolutions, no list changes
 };
 
 struct tarvik_resolver_cache_entry_s {
@@ -110,11 +109,7 @@ tarvik_resolver_t *new_resolver_block(const struct sockaddr *address, uint32_t l
 
 void free_resolver_list(tarvik_resolver_t *list)
 {
-    while (list != nullptr) {
-        tarvik_resolver_t *next = list->next;
-        tarvik_free_tag(list, TARVIK_TAG);
-        list = next;
-    }
+    tarvik::detail::free_chain_tag<tarvik_resolver_t, &tarvik_resolver_t::next>(list, TARVIK_TAG);
 }
 
 tarvik_resolver_t *list_from_answers(const struct addrinfo *answers)
@@ -184,11 +179,7 @@ tarvik_resolver_t *open_resolver_internal(const char *name, uint32_t port)
 
 void free_handler_records(HandlerRecord *record)
 {
-    while (record != nullptr) {
-        HandlerRecord *next = record->m_next;
-        tarvik_free_tag(record, TARVIK_TAG);
-        record = next;
-    }
+    tarvik::detail::free_chain_tag(record, TARVIK_TAG);
 }
 
 bool same_name(const char *a, const char *b)
@@ -220,32 +211,9 @@ CacheEntry *new_entry(tarvik_resolver_cache_t *cache, const char *name, uint32_t
     return entry;
 }
 
-void link_entry_first(tarvik_resolver_cache_t *cache, CacheEntry *entry)
+tarvik::detail::DoublyLinked<CacheEntry> entries(tarvik_resolver_cache_t *cache)
 {
-    entry->m_prev = nullptr;
-    entry->m_next = cache->m_head;
-    if (cache->m_head != nullptr) {
-        cache->m_head->m_prev = entry;
-    } else {
-        cache->m_tail = entry;
-    }
-    cache->m_head = entry;
-}
-
-void unlink_entry(tarvik_resolver_cache_t *cache, CacheEntry *entry)
-{
-    if (entry->m_prev != nullptr) {
-        entry->m_prev->m_next = entry->m_next;
-    } else {
-        cache->m_head = entry->m_next;
-    }
-    if (entry->m_next != nullptr) {
-        entry->m_next->m_prev = entry->m_prev;
-    } else {
-        cache->m_tail = entry->m_prev;
-    }
-    entry->m_prev = nullptr;
-    entry->m_next = nullptr;
+    return tarvik::detail::DoublyLinked<CacheEntry>(&cache->m_head, nullptr);
 }
 
 // The entry's thread must be done with it (m_running 0): closing its service then only waits
@@ -268,15 +236,10 @@ bool append_handler(CacheEntry *entry, tarvik_resolver_cache_handler_t handler, 
     if (record == nullptr) {
         return false;
     }
-    record->m_next = nullptr;
     record->m_handler = handler;
     record->m_context = context;
-    if (entry->m_handler_tail != nullptr) {
-        entry->m_handler_tail->m_next = record;
-    } else {
-        entry->m_handler_head = record;
-    }
-    entry->m_handler_tail = record;
+    tarvik::detail::SinglyLinked<HandlerRecord>(&entry->m_handler_head, &entry->m_handler_tail)
+        .push_back(record);
     return true;
 }
 
@@ -300,7 +263,7 @@ CacheEntry *scan_entries_nolock(tarvik_resolver_cache_t *cache, const char *name
                    now - entry->m_last_use >= static_cast<uint64_t>(cache->m_lifetime)) {
             // An entry whose thread still runs (resolving, or calling its handlers after
             // publishing) is kept: the thread reads it after the answer is out.
-            unlink_entry(cache, entry);
+            entries(cache).remove(entry);
             free_entry(entry);
         }
         entry = next;
@@ -347,7 +310,7 @@ CacheEntry *request_nolock(tarvik_resolver_cache_t *cache, const char *name, uin
         if (entry == nullptr) {
             return nullptr;
         }
-        link_entry_first(cache, entry);
+        entries(cache).push_front(entry);
     }
     if (handler != nullptr && !append_handler(entry, handler, context)) {
         return nullptr;
@@ -443,13 +406,8 @@ void free_cache(tarvik_resolver_cache_t *cache)
     tarvik_lock_tag(&cache->m_lock, TARVIK_TAG);
     CacheEntry *entry = cache->m_head;
     cache->m_head = nullptr;
-    cache->m_tail = nullptr;
     tarvik_unlock_tag(&cache->m_lock, TARVIK_TAG);
-    while (entry != nullptr) {
-        CacheEntry *next = entry->m_next;
-        free_entry(entry);
-        entry = next;
-    }
+    tarvik::detail::release_all(entry, free_entry);
     tarvik_uninit_lock_tag(&cache->m_lock, TARVIK_TAG);
     tarvik_free_tag(cache, TARVIK_TAG);
 }

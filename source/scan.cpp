@@ -144,7 +144,7 @@ double scale_by_ten(double value, int exponent)
     return value;
 }
 
-inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using tarvik::detail::is_digit;
 
 // ---- scanf -------------------------------------------------------------------------
 

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 
 // The sets are handed to select as they are: 32-bit words line up with the kernel's long
@@ -143,6 +145,38 @@ void lower_highest(tarvik_select_t *table)
     }
 }
 
+// No descriptor at or above the process's limit can be open: a table grown for one would be
+// memory spent on nothing (100,000,000 would cost 72 MiB).
+bool below_descriptor_limit(int descriptor)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return true;
+    }
+    return static_cast<rlim_t>(descriptor) < limit.rlim_cur;
+}
+
+// select ignores descriptors beyond the process's descriptor table instead of failing on
+// them, so a closed one there would read as a time-out (or a wait without end).
+bool is_open(int descriptor)
+{
+    if (fcntl(descriptor, F_GETFD) == -1) {
+        errno = EBADF;
+        return false;
+    }
+    return true;
+}
+
+// The descriptors a table may register; errno is EBADF for the others.
+bool registrable(int descriptor)
+{
+    if (descriptor < 0 || descriptor > INT32_MAX - 64 || !below_descriptor_limit(descriptor)) {
+        errno = EBADF;
+        return false;
+    }
+    return true;
+}
+
 bool usable(const tarvik_select_t *table)
 {
     return table != nullptr && table->m_storage != nullptr && table->m_set_size != 0;
@@ -273,8 +307,7 @@ TARVIK_API int tarvik_clear_select(tarvik_select_t *table)
 
 TARVIK_API int tarvik_add_select(tarvik_select_t *table, int descriptor, int flags)
 {
-    if (!usable(table) || descriptor < 0 || descriptor > INT32_MAX - 64 ||
-        grow_for(table, descriptor) != 0) {
+    if (!usable(table) || !registrable(descriptor) || grow_for(table, descriptor) != 0) {
         return -1;
     }
     if ((flags & def_tarvik_select_read) != 0) {
@@ -291,8 +324,7 @@ TARVIK_API int tarvik_add_select(tarvik_select_t *table, int descriptor, int fla
 
 TARVIK_API int tarvik_set_select(tarvik_select_t *table, int descriptor, int flags)
 {
-    if (!usable(table) || descriptor < 0 || descriptor > INT32_MAX - 64 ||
-        grow_for(table, descriptor) != 0) {
+    if (!usable(table) || !registrable(descriptor) || grow_for(table, descriptor) != 0) {
         return -1;
     }
     uint32_t *sets[3] = {table->m_read_set, table->m_write_set, table->m_except_set};
@@ -351,6 +383,11 @@ TARVIK_API int tarvik_select_dispatch(tarvik_select_t *table, int timeout_ms)
     if (!usable(table)) {
         return -1;
     }
+    // Every registered descriptor is below the highest: when that one is open, select itself
+    // reports any closed one.
+    if (table->m_highest >= 0 && !is_open(table->m_highest)) {
+        return -1;
+    }
     const size_t size = table->m_set_size;
     memcpy(table->m_read_result, table->m_read_set, size);
     memcpy(table->m_write_result, table->m_write_set, size);
@@ -375,6 +412,10 @@ TARVIK_API int tarvik_single_select(int descriptor, int flags, int timeout_ms)
         return -1;
     }
     flags &= READ_WRITE_EXCEPT;
+    // Without a wanted condition the descriptor is never looked at (a plain sleep).
+    if (flags != 0 && !is_open(descriptor)) {
+        return -1;
+    }
     if (descriptor < STACK_SET_DESCRIPTORS) {
         return single_select_stack(descriptor, flags, timeout);
     }

@@ -38,8 +38,8 @@ TARVIK_API tarvik_select_t *tarvik_open_select(void);
 TARVIK_API tarvik_select_t *tarvik_close_select(tarvik_select_t *table);
 /* Empties every set; -1 for a null or unallocated table. */
 TARVIK_API int tarvik_clear_select(tarvik_select_t *table);
-/* Adds descriptor to the sets named in flags; -1 for a null table, a bad descriptor or no memory.
- */
+/* Adds descriptor to the sets named in flags; -1 for a null table, no memory or a descriptor
+ * that is negative or at or above the descriptor limit (errno EBADF, the table not grown). */
 TARVIK_API int tarvik_add_select(tarvik_select_t *table, int descriptor, int flags);
 /* Makes the registration exactly flags (0 removes); -1 as for tarvik_add_select. */
 TARVIK_API int tarvik_set_select(tarvik_select_t *table, int descriptor, int flags);
@@ -48,10 +48,12 @@ TARVIK_API int tarvik_get_select_flags(tarvik_select_t *table, int descriptor);
 /* Last dispatch's result for descriptor within flags (plus 0x8 for the any query);
  * -1 for a null table or a descriptor above the highest. */
 TARVIK_API int tarvik_is_select(tarvik_select_t *table, int descriptor, int flags);
-/* Waits (negative timeout: no limit); select's result, -1 with errno on error. */
+/* Waits (negative timeout: no limit); select's result, -1 with errno on error (EBADF when a
+ * registered descriptor is closed). */
 TARVIK_API int tarvik_select_dispatch(tarvik_select_t *table, int timeout_ms);
 
-/* Ready subset of flags for one descriptor, 0 on time-out, -1 on error; descriptor -1 sleeps. */
+/* Ready subset of flags for one descriptor, 0 on time-out, -1 on error (EBADF at once for a
+ * descriptor that is not open); descriptor -1 sleeps. */
 TARVIK_API int tarvik_single_select(int descriptor, int flags, int timeout_ms);
 /* tarvik_single_select restricted to read/write/except bits. */
 TARVIK_API int tarvik_poll_fd(int descriptor, int flags, int timeout_ms);

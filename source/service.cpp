@@ -210,6 +210,19 @@ void call_close_notify(tarvik_service_t *service)
     }
 }
 
+// The service thread's report of how its start went; wakes whoever waits for it.
+int report_state(tarvik_service_t *service, int32_t state)
+{
+    if (service == nullptr) {
+        return -1;
+    }
+    lock_record(service);
+    store_word(&service->m_state, state);
+    wake_record(service);
+    unlock_record(service);
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -250,26 +263,12 @@ TARVIK_API tarvik_service_t *tarvik_open_service(const char *name, tarvik_servic
 
 TARVIK_API int tarvik_ack_service(tarvik_service_t *service)
 {
-    if (service == nullptr) {
-        return -1;
-    }
-    lock_record(service);
-    store_word(&service->m_state, TARVIK_SERVICE_STATE_RUNNING);
-    wake_record(service);
-    unlock_record(service);
-    return 0;
+    return report_state(service, TARVIK_SERVICE_STATE_RUNNING);
 }
 
 TARVIK_API int tarvik_error_service(tarvik_service_t *service)
 {
-    if (service == nullptr) {
-        return -1;
-    }
-    lock_record(service);
-    store_word(&service->m_state, TARVIK_SERVICE_STATE_FAILED);
-    wake_record(service);
-    unlock_record(service);
-    return 0;
+    return report_state(service, TARVIK_SERVICE_STATE_FAILED);
 }
 
 TARVIK_API int tarvik_break_service(tarvik_service_t *service)

@@ -13,9 +13,15 @@ namespace {
 using tarvik::detail::load_be32;
 using tarvik::detail::rotl32;
 
-inline uint32_t choose(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
-inline uint32_t parity(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
-inline uint32_t majority(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (z & (x | y)); }
+TARVIK_ROUND_INLINE uint32_t choose(uint32_t x, uint32_t y, uint32_t z)
+{
+    return z ^ (x & (y ^ z));
+}
+TARVIK_ROUND_INLINE uint32_t parity(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
+TARVIK_ROUND_INLINE uint32_t majority(uint32_t x, uint32_t y, uint32_t z)
+{
+    return (x & y) | (z & (x | y));
+}
 
 // One round: e takes the new word, b is rotated; the caller rotates the names.
 #define SHA1_ROUND(F, K, a, b, c, d, e, w)                                                         \

@@ -30,11 +30,23 @@ constexpr uint32_t K[64] = {
     0xc67178f2u,
 };
 
-inline uint32_t sigma0(uint32_t x) { return rotr32(x, 7) ^ rotr32(x, 18) ^ (x >> 3); }
-inline uint32_t sigma1(uint32_t x) { return rotr32(x, 17) ^ rotr32(x, 19) ^ (x >> 10); }
-inline uint32_t big_sigma0(uint32_t x) { return rotr32(x, 2) ^ rotr32(x, 13) ^ rotr32(x, 22); }
-inline uint32_t big_sigma1(uint32_t x) { return rotr32(x, 6) ^ rotr32(x, 11) ^ rotr32(x, 25); }
-inline uint32_t choose(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
+TARVIK_ROUND_INLINE uint32_t sigma0(uint32_t x) { return rotr32(x, 7) ^ rotr32(x, 18) ^ (x >> 3); }
+TARVIK_ROUND_INLINE uint32_t sigma1(uint32_t x)
+{
+    return rotr32(x, 17) ^ rotr32(x, 19) ^ (x >> 10);
+}
+TARVIK_ROUND_INLINE uint32_t big_sigma0(uint32_t x)
+{
+    return rotr32(x, 2) ^ rotr32(x, 13) ^ rotr32(x, 22);
+}
+TARVIK_ROUND_INLINE uint32_t big_sigma1(uint32_t x)
+{
+    return rotr32(x, 6) ^ rotr32(x, 11) ^ rotr32(x, 25);
+}
+TARVIK_ROUND_INLINE uint32_t choose(uint32_t x, uint32_t y, uint32_t z)
+{
+    return z ^ (x & (y ^ z));
+}
 
 // One round; the caller rotates the names of the eight working words. The constant and the
 // schedule word go in first: they do not wait for the words the previous round produced.
@@ -53,7 +65,26 @@ inline uint32_t choose(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y 
          ? w[n]                                                                                    \
          : (w[n] += sigma1(w[((n) + 14) & 15]) + w[((n) + 9) & 15] + sigma0(w[((n) + 1) & 15])))
 
-// Builds for speed unroll all four passes, so that the first needs no schedule test.
+// Sixteen rounds: the eight names turn once around.
+#define SHA256_SIXTEEN_ROUNDS()                                                                    \
+    SHA256_ROUND(a, b, c, d, e, f, g, h, 0, x, y);                                                 \
+    SHA256_ROUND(h, a, b, c, d, e, f, g, 1, y, x);                                                 \
+    SHA256_ROUND(g, h, a, b, c, d, e, f, 2, x, y);                                                 \
+    SHA256_ROUND(f, g, h, a, b, c, d, e, 3, y, x);                                                 \
+    SHA256_ROUND(e, f, g, h, a, b, c, d, 4, x, y);                                                 \
+    SHA256_ROUND(d, e, f, g, h, a, b, c, 5, y, x);                                                 \
+    SHA256_ROUND(c, d, e, f, g, h, a, b, 6, x, y);                                                 \
+    SHA256_ROUND(b, c, d, e, f, g, h, a, 7, y, x);                                                 \
+    SHA256_ROUND(a, b, c, d, e, f, g, h, 8, x, y);                                                 \
+    SHA256_ROUND(h, a, b, c, d, e, f, g, 9, y, x);                                                 \
+    SHA256_ROUND(g, h, a, b, c, d, e, f, 10, x, y);                                                \
+    SHA256_ROUND(f, g, h, a, b, c, d, e, 11, y, x);                                                \
+    SHA256_ROUND(e, f, g, h, a, b, c, d, 12, x, y);                                                \
+    SHA256_ROUND(d, e, f, g, h, a, b, c, 13, y, x);                                                \
+    SHA256_ROUND(c, d, e, f, g, h, a, b, 14, x, y);                                                \
+    SHA256_ROUND(b, c, d, e, f, g, h, a, 15, y, x);
+
+// Builds for speed unroll the three scheduled passes too.
 #if defined(__OPTIMIZE_SIZE__)
 #define SHA256_UNROLL _Pragma("GCC unroll 1")
 #else
@@ -70,25 +101,13 @@ void sha256_blocks(uint32_t *state, const uint8_t *data, size_t count)
         uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
         uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
         uint32_t x = 0, y = b ^ c;
-        SHA256_UNROLL for (int t = 0; t < 64; t += 16)
+        // The first sixteen rounds take the message words as they are; the loop computes the
+        // schedule. Kept apart, neither tests which it is in, also where the loop stays rolled.
         {
-            SHA256_ROUND(a, b, c, d, e, f, g, h, 0, x, y);
-            SHA256_ROUND(h, a, b, c, d, e, f, g, 1, y, x);
-            SHA256_ROUND(g, h, a, b, c, d, e, f, 2, x, y);
-            SHA256_ROUND(f, g, h, a, b, c, d, e, 3, y, x);
-            SHA256_ROUND(e, f, g, h, a, b, c, d, 4, x, y);
-            SHA256_ROUND(d, e, f, g, h, a, b, c, 5, y, x);
-            SHA256_ROUND(c, d, e, f, g, h, a, b, 6, x, y);
-            SHA256_ROUND(b, c, d, e, f, g, h, a, 7, y, x);
-            SHA256_ROUND(a, b, c, d, e, f, g, h, 8, x, y);
-            SHA256_ROUND(h, a, b, c, d, e, f, g, 9, y, x);
-            SHA256_ROUND(g, h, a, b, c, d, e, f, 10, x, y);
-            SHA256_ROUND(f, g, h, a, b, c, d, e, 11, y, x);
-            SHA256_ROUND(e, f, g, h, a, b, c, d, 12, x, y);
-            SHA256_ROUND(d, e, f, g, h, a, b, c, 13, y, x);
-            SHA256_ROUND(c, d, e, f, g, h, a, b, 14, x, y);
-            SHA256_ROUND(b, c, d, e, f, g, h, a, 15, y, x);
+            constexpr int t = 0;
+            SHA256_SIXTEEN_ROUNDS();
         }
+        SHA256_UNROLL for (int t = 16; t < 64; t += 16) { SHA256_SIXTEEN_ROUNDS(); }
         state[0] += a;
         state[1] += b;
         state[2] += c;
@@ -101,6 +120,7 @@ void sha256_blocks(uint32_t *state, const uint8_t *data, size_t count)
 }
 
 #undef SHA256_UNROLL
+#undef SHA256_SIXTEEN_ROUNDS
 #undef SHA256_WORD
 #undef SHA256_ROUND
 

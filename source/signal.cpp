@@ -53,9 +53,28 @@ inline void store_link(tarvik_signal_node_t **link, tarvik_signal_node_t *value)
     __atomic_store_n(link, value, __ATOMIC_SEQ_CST);
 }
 
-void tarvik_signal_dispatcher(int signal)
+// A fault the CPU raised for the running instruction (a bad access, a bad instruction, a
+// division by zero) cannot wait for a loop: returning would run that instruction again and
+// fault for ever. Sent by kill, raise or sigqueue, the same signals carry si_code <= 0.
+bool is_cpu_fault(int signal, const siginfo_t *info)
+{
+    return info != nullptr && info->si_code > 0 &&
+           (signal == SIGSEGV || signal == SIGBUS || signal == SIGFPE || signal == SIGILL);
+}
+
+void tarvik_signal_dispatcher(int signal, siginfo_t *info, void *)
 {
     const int saved_errno = errno;
+    if (is_cpu_fault(signal, info)) {
+        // The instruction faults once more on return and the default action ends the
+        // process by the signal, so a supervisor sees it (with a core dump where enabled).
+        struct sigaction fatal = {};
+        fatal.sa_handler = SIG_DFL;
+        sigemptyset(&fatal.sa_mask);
+        sigaction(signal, &fatal, nullptr);
+        errno = saved_errno;
+        return;
+    }
     __atomic_add_fetch(&s_dispatching, 1, __ATOMIC_SEQ_CST);
     ++s_dispatching_here;
     // Never wait here: the holder may be the very thread this signal interrupted.
@@ -80,7 +99,7 @@ void tarvik_signal_dispatcher(int signal)
 
 bool is_dispatcher(const struct sigaction &action)
 {
-    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == tarvik_signal_dispatcher;
+    return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == tarvik_signal_dispatcher;
 }
 
 // Holds the table lock with every signal blocked on this thread, so that no dispatch on this
@@ -198,8 +217,8 @@ TARVIK_API tarvik_signal_node_t *tarvik_add_signal(int signal, tarvik_signal_han
 
     struct sigaction action;
     memset(&action, 0, sizeof(action));
-    action.sa_handler = tarvik_signal_dispatcher;
-    action.sa_flags = SA_RESTART;
+    action.sa_sigaction = tarvik_signal_dispatcher;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     sigfillset(&action.sa_mask);
     {
         TableGuard guard;

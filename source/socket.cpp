@@ -347,6 +347,22 @@ void copy_entry_address(const tarvik_resolver_t *entry, struct sockaddr_storage 
 
 bool family_wanted(int wanted, int family) { return wanted == 0 || wanted == family; }
 
+// Tries open on each entry of the wanted family until one gives a descriptor; frees the
+// list and keeps the errno of the last attempt.
+template <typename Open> int first_opened(tarvik_resolver_t *list, int family, Open open)
+{
+    int fd = -1;
+    for (const tarvik_resolver_t *entry = list; entry != nullptr && fd < 0; entry = entry->next) {
+        if (family_wanted(family, entry->family)) {
+            fd = open(entry);
+        }
+    }
+    const int error = errno;
+    tarvik_close_resolver(list);
+    errno = error;
+    return fd;
+}
+
 // ---- connect opener -----------------------------------------------------------------------
 
 int connect_entry(const tarvik_resolver_t *entry, const char *bind_address, int bind_port,
@@ -1133,18 +1149,11 @@ TARVIK_API int tarvik_open_connect_socket_ex(int family, const char *bind_addres
     if (port < 1 || port > MAX_PORT) {
         return -1;
     }
-    tarvik_resolver_t *list =
-        tarvik_open_resolver_ex(host, static_cast<uint32_t>(port), RESOLVE_TIMEOUT_MS);
-    int fd = -1;
-    for (const tarvik_resolver_t *entry = list; entry != nullptr && fd < 0; entry = entry->next) {
-        if (family_wanted(family, entry->family)) {
-            fd = connect_entry(entry, bind_address, bind_port, timeout_ms);
-        }
-    }
-    const int error = errno;
-    tarvik_close_resolver(list);
-    errno = error;
-    return fd;
+    return first_opened(
+        tarvik_open_resolver_ex(host, static_cast<uint32_t>(port), RESOLVE_TIMEOUT_MS), family,
+        [&](const tarvik_resolver_t *entry) {
+            return connect_entry(entry, bind_address, bind_port, timeout_ms);
+        });
 }
 
 TARVIK_API int tarvik_open_connect_socket(const char *host, int port, int timeout_ms)
@@ -1160,17 +1169,10 @@ TARVIK_API int tarvik_open_listen_socket_ex(int family, const char *bind_address
     if (family == AF_UNIX) {
         return listen_local(bind_address);
     }
-    tarvik_resolver_t *list = tarvik_open_resolver(bind_address, static_cast<uint32_t>(port));
-    int fd = -1;
-    for (const tarvik_resolver_t *entry = list; entry != nullptr && fd < 0; entry = entry->next) {
-        if (family_wanted(family, entry->family)) {
-            fd = listen_entry(family, entry, bind_address, port);
-        }
-    }
-    const int error = errno;
-    tarvik_close_resolver(list);
-    errno = error;
-    return fd;
+    return first_opened(tarvik_open_resolver(bind_address, static_cast<uint32_t>(port)), family,
+                        [&](const tarvik_resolver_t *entry) {
+                            return listen_entry(family, entry, bind_address, port);
+                        });
 }
 
 TARVIK_API int tarvik_open_listen_socket(const char *bind_address, int port)

@@ -4,6 +4,7 @@
 
 #include "tarvik_abi.h"
 #include "aes.h"
+#include "ata.h"
 #include "argument.h"
 #include "base64.h"
 #include "buffer.h"
@@ -14,6 +15,7 @@
 #include "crc.h"
 #include "ctype.h"
 #include "date.h"
+#include "digest_check.h"
 #include "event.h"
 #include "exception.h"
 #include "file.h"
@@ -30,10 +32,12 @@
 #include "md5.h"
 #include "memory.h"
 #include "multicall.h"
+#include "netstat.h"
 #include "pattern.h"
 #include "process.h"
 #include "process_control.h"
 #include "quoted_printable.h"
+#include "reboot.h"
 #include "regular.h"
 #include "resolver.h"
 #include "scan.h"
@@ -53,6 +57,7 @@
 #include "utf8.h"
 #include "uuid.h"
 #include "version.h"
+#include "wol.h"
 #include "xml.h"
 
 #endif

@@ -7,6 +7,8 @@
 #include "lock.h"
 #include "time.h"
 
+#include "detail/list.hpp"
+
 #include <climits>
 #include <cstring>
 #include <pthread.h>
@@ -45,7 +47,6 @@ struct ThreadPool {
     unsigned long m_idle_maximum;
     unsigned long m_worker_id;
     tarvik_thread_worker_t *m_ready_head;
-    tarvik_thread_worker_t *m_ready_tail;
     // Written under m_lock, read without it by the exit dump: accessed atomically.
     unsigned long m_active;
     unsigned long m_ready;
@@ -53,7 +54,7 @@ struct ThreadPool {
     unsigned long m_maximum;
 };
 
-ThreadPool s_pool = {TARVIK_LOCK_INITIALIZER, 0, 0, 0, nullptr, nullptr, 0, 0, 0, 0};
+ThreadPool s_pool = {TARVIK_LOCK_INITIALIZER, 0, 0, 0, nullptr, 0, 0, 0, 0};
 
 // The kernel id never changes for a thread; the system call is made once per thread.
 thread_local uint64_t s_thread_id;
@@ -82,38 +83,29 @@ void unlock_pool() { tarvik_unlock_tag(&s_pool.m_lock, POOL_TAG, __LINE__); }
 
 // Newest first: the worker that just finished has the warmest caches; the oldest idle
 // ones are the ones that end when there are too many.
+tarvik::detail::SinglyLinked<tarvik_thread_worker_t> ready_nolock()
+{
+    return tarvik::detail::SinglyLinked<tarvik_thread_worker_t>(&s_pool.m_ready_head, nullptr);
+}
+
 void push_ready_nolock(tarvik_thread_worker_t *worker)
 {
-    worker->m_next = s_pool.m_ready_head;
-    s_pool.m_ready_head = worker;
-    if (s_pool.m_ready_tail == nullptr) {
-        s_pool.m_ready_tail = worker;
-    }
+    ready_nolock().push_front(worker);
     store_counter(&s_pool.m_ready, s_pool.m_ready + 1);
 }
 
 // Newest ready worker made with thread_option, taken off the list; null when none.
 tarvik_thread_worker_t *take_ready_nolock(uint32_t thread_option)
 {
-    tarvik_thread_worker_t *previous = nullptr;
-    for (tarvik_thread_worker_t *worker = s_pool.m_ready_head; worker != nullptr;
-         previous = worker, worker = worker->m_next) {
-        if (worker->m_thread_option != thread_option) {
-            continue;
-        }
-        if (previous != nullptr) {
-            previous->m_next = worker->m_next;
-        } else {
-            s_pool.m_ready_head = worker->m_next;
-        }
-        if (s_pool.m_ready_tail == worker) {
-            s_pool.m_ready_tail = previous;
-        }
-        worker->m_next = nullptr;
-        store_counter(&s_pool.m_ready, s_pool.m_ready - 1);
-        return worker;
+    tarvik_thread_worker_t *worker = s_pool.m_ready_head;
+    while (worker != nullptr && worker->m_thread_option != thread_option) {
+        worker = worker->m_next;
     }
-    return nullptr;
+    if (worker != nullptr) {
+        ready_nolock().remove(worker);
+        store_counter(&s_pool.m_ready, s_pool.m_ready - 1);
+    }
+    return worker;
 }
 
 tarvik_thread_worker_t *take_any_ready_nolock()

@@ -98,14 +98,8 @@ uint64_t detect_hertz_nolock()
             break;
         }
     }
-    if (text == nullptr) {
-        tarvik_error_printf("%s: [ERROR] \e[1;31munknown HZ value !\e[0m (assume %llu, "
-                            "tarvik_open_cpu_ticks failed)\n",
-                            "tarvik_get_hertz", static_cast<unsigned long long>(DEFAULT_HERTZ));
-        return DEFAULT_HERTZ;
-    }
     uint64_t hertz = tarvik::detail::hertz_from_stat(text, length, uptime);
-    tarvik_free_tag(text, TARVIK_TAG);
+    tarvik_check_free_tag(text, TARVIK_TAG);
     return hertz;
 }
 
@@ -126,7 +120,13 @@ uint64_t lookup_hertz(uint64_t estimate)
 uint64_t hertz_from_stat(const char *text, size_t length, uint64_t uptime_msec)
 {
     TickTotals totals{false, 0, 0};
-    for_each_cpu_line(text, length, add_tick_line, &totals);
+    // No "cpu" line at all (or no file): the tick list could not be read.
+    if (for_each_cpu_line(text, length, add_tick_line, &totals) == 0) {
+        tarvik_error_printf("%s: [ERROR] \e[1;31munknown HZ value !\e[0m (assume %llu, "
+                            "tarvik_open_cpu_ticks failed)\n",
+                            "tarvik_get_hertz", static_cast<unsigned long long>(DEFAULT_HERTZ));
+        return DEFAULT_HERTZ;
+    }
     if (!totals.m_aggregate_found || totals.m_cpu_count == 0) {
         tarvik_error_printf("%s: [ERROR] \e[1;31munknown HZ value !\e[0m (assume %llu, "
                             "s_this_ticks=%s, cpu_count=%llu)\n",

@@ -1,11 +1,15 @@
 // Build and platform facts: the library version, what the program was compiled with and
-// for, and what it runs on. Every string is static; run-time facts are read once and
-// cached under a short lock.
+// for, and what it runs on, alone or as the version XML document. Every string is static;
+// run-time facts are read once and cached under a short lock.
 #include "version.h"
 
+#include "buffer.h"
 #include "detail/common.hpp"
+#include "utf8.h"
 
+#include <climits>
 #include <clocale>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <langinfo.h>
@@ -97,9 +101,19 @@ constexpr const char *ARCHITECTURE = "unknown";
 
 constexpr size_t FACT_SIZE = 80; // a utsname field is at most 65 bytes on Linux
 
+// The language level this module was compiled at, for the document's compiler comment.
+#if defined(__STDC_VERSION__)
+constexpr const char *LANGUAGE_MACRO = "__STDC_VERSION__";
+constexpr unsigned long LANGUAGE_LEVEL = __STDC_VERSION__;
+#else
+constexpr const char *LANGUAGE_MACRO = "__cplusplus";
+constexpr unsigned long LANGUAGE_LEVEL = __cplusplus;
+#endif
+
 struct Facts {
     int m_ready; // 0 until the first read, then 1
     char m_version[32];
+    char m_sign[160];
     char m_machine[FACT_SIZE];
     char m_os_name[FACT_SIZE];
     char m_os_release[FACT_SIZE];
@@ -127,6 +141,8 @@ void read_facts_nolock()
              static_cast<unsigned long>((LIBRARY_VERSION >> 16) & 0xFFu),
              static_cast<unsigned long>((LIBRARY_VERSION >> 8) & 0xFFu),
              static_cast<unsigned long>(LIBRARY_VERSION & 0xFFu));
+    snprintf(s_facts.m_sign, sizeof(s_facts.m_sign), "Tarvik library v%s (%s %s, %s, %s)",
+             s_facts.m_version, __DATE__, __TIME__, TARVIK_BUILD_HOST, TARVIK_BUILD_PROFILE);
     struct utsname name;
     if (uname(&name) == 0) {
         copy_fact(s_facts.m_machine, name.machine);
@@ -170,6 +186,135 @@ void read_codeset_nolock()
         }
     }
     setlocale(LC_CTYPE, previous);
+}
+
+// Where the document goes: a queue, or standard output when the caller gave none.
+struct Sink {
+    tarvik_buffer_t *m_buffer;
+    bool m_failed;
+};
+
+void emit(Sink *sink, const char *format, ...) TARVIK_PRINTF(2, 3);
+void emit(Sink *sink, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    if (sink->m_buffer == nullptr) {
+        tarvik_vprintf(format, arguments);
+    } else if (tarvik_push_vprintf(sink->m_buffer, format, arguments) == 0) {
+        sink->m_failed = true;
+    }
+    va_end(arguments);
+}
+
+void element(Sink *sink, int depth, const char *name, unsigned long value)
+{
+    emit(sink, "%*s<%s>%lu</%s>\n", 2 * depth, "", name, value, name);
+}
+
+void text_element(Sink *sink, int depth, const char *name, const char *value)
+{
+    emit(sink, "%*s<%s>%s</%s>\n", 2 * depth, "", name, value, name);
+}
+
+// Text from outside (the caller's name, uname fields, the locale) stays well-formed: bytes
+// that are no UTF-8 character and control characters become "?", and "]]>" is split across
+// two sections.
+void cdata_element(Sink *sink, int depth, const char *name, const char *value)
+{
+    size_t length = strlen(value);
+    char *text = static_cast<char *>(tarvik_alloc_tag(length * 5 + 1, TARVIK_TAG));
+    if (text == nullptr) {
+        sink->m_failed = true;
+        return;
+    }
+    tarvik::detail::Writer writer(text, length * 5 + 1);
+    for (size_t at = 0; at < length;) {
+        uint32_t scalar = 0;
+        size_t bytes = tarvik_utf8_character_decode(value + at, length - at, &scalar);
+        if (bytes == 0 || (scalar < 0x20 && scalar != '\t' && scalar != '\n')) {
+            writer.put('?');
+            at += bytes == 0 ? 1 : bytes;
+        } else if (strncmp(value + at, "]]>", 3) == 0) {
+            writer.puts("]]]]><![CDATA[>");
+            at += 3;
+        } else {
+            writer.write(value + at, bytes);
+            at += bytes;
+        }
+    }
+    emit(sink, "%*s<%s><![CDATA[%s]]></%s>\n", 2 * depth, "", name, text, name);
+    tarvik_free_tag(text, TARVIK_TAG);
+}
+
+// The kernel release as up to four numbers ("6.1.0-18-amd64" gives 6.1), trailing zero parts
+// left out but never the minor one.
+void os_version_text(const char *release, char *out, size_t size)
+{
+    unsigned long parts[4] = {};
+    tarvik::detail::Cursor cursor = tarvik::detail::Cursor::of(release);
+    size_t count = 0;
+    uint64_t number = 0;
+    while (count < 4 && cursor.decimal(&number, ULONG_MAX)) {
+        parts[count++] = static_cast<unsigned long>(number);
+        if (!cursor.take_if('.')) {
+            break;
+        }
+    }
+    while (count > 2 && parts[count - 1] == 0) {
+        --count;
+    }
+    tarvik::detail::Writer writer(out, size);
+    writer.decimal(parts[0]);
+    for (size_t index = 1; index < (count > 2 ? count : 2); ++index) {
+        writer.put('.').decimal(parts[index]);
+    }
+}
+
+void push_version_document(Sink *sink, const char *name)
+{
+    uint32_t compiler = tarvik_get_compiler_version();
+    uint32_t libc = tarvik_get_libc_version();
+    emit(sink, "<?xml version='1.0' encoding='UTF-8' standalone='yes'?>\n");
+    emit(sink, "<!-- %s v%lu.%lu (%s=%lu)-->\n", COMPILER_NAME,
+         static_cast<unsigned long>(compiler >> 24),
+         static_cast<unsigned long>(compiler >> 16 & 0xFFu), LANGUAGE_MACRO, LANGUAGE_LEVEL);
+    emit(sink, "<!-- %s v%lu.%lu (_POSIX_VERSION=%lu) -->\n", LIBC_NAME,
+         static_cast<unsigned long>(libc >> 24), static_cast<unsigned long>(libc >> 16 & 0xFFu),
+         static_cast<unsigned long>(_POSIX_VERSION));
+    emit(sink, "<application>\n");
+    cdata_element(sink, 1, "name", name != nullptr ? name : tarvik_get_company_string());
+    emit(sink, "  <version>\n");
+    text_element(sink, 2, "string", tarvik_get_version_string());
+    static constexpr const char *BYTES[] = {"major", "minor", "extra", "build"};
+    for (unsigned index = 0; index < 4; ++index) {
+        element(sink, 2, BYTES[index], LIBRARY_VERSION >> (24 - 8 * index) & 0xFFu);
+    }
+    text_element(sink, 2, "date", __DATE__);
+    text_element(sink, 2, "time", __TIME__);
+    cdata_element(sink, 2, "host", TARVIK_BUILD_HOST);
+    cdata_element(sink, 2, "profile", TARVIK_BUILD_PROFILE);
+    text_element(sink, 2, "architecture", ARCHITECTURE);
+    element(sink, 2, "word_size", sizeof(void *) * CHAR_BIT);
+    cdata_element(sink, 2, "company", tarvik_get_company_string());
+    cdata_element(sink, 2, "copyright", tarvik_get_copyright_string());
+    emit(sink, "  </version>\n  <runtime>\n");
+    text_element(sink, 2, "architecture", tarvik_get_runtime_architecture());
+    cdata_element(sink, 2, "os", tarvik_get_os_name());
+    char release[64];
+    os_version_text(tarvik_get_os_version_string(), release, sizeof(release));
+    cdata_element(sink, 2, "os_version", release);
+    const char *codeset = tarvik_get_langinfo_codeset();
+    cdata_element(sink, 2, "codeset", codeset != nullptr ? codeset : "");
+    size_t count = 0;
+    size_t size = 0;
+    size_t peak = 0;
+    tarvik_get_alloc_info(&count, &size, &peak);
+    emit(sink, "  </runtime>\n  <heap>\n");
+    element(sink, 2, "count", count);
+    element(sink, 2, "size", size);
+    element(sink, 2, "peak", peak);
+    emit(sink, "  </heap>\n</application>\n<!-- end of version.xml -->\n");
 }
 
 } // namespace
@@ -222,6 +367,22 @@ TARVIK_API const char *tarvik_get_langinfo_codeset(void)
     tarvik::detail::ShortLockGuard lock(&s_facts_lock);
     read_codeset_nolock();
     return s_facts.m_codeset_result;
+}
+
+} // extern "C"
+
+extern "C" {
+
+TARVIK_API const char *tarvik_get_qvl_sign(void) { return facts().m_sign; }
+
+TARVIK_API int tarvik_push_version_xml(struct tarvik_buffer_s *buffer, const char *name)
+{
+    Sink sink{buffer, false};
+    push_version_document(&sink, name);
+    if (buffer == nullptr) {
+        tarvik_puts(nullptr);
+    }
+    return sink.m_failed ? -1 : 0;
 }
 
 } // extern "C"

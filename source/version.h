@@ -1,5 +1,5 @@
 /* Build and platform facts: library version, compiler, libc, OS, page size, codeset.
- * Every string returned is static. */
+ * Every string returned is static; the version XML document. */
 #ifndef TARVIK_VERSION_H
 #define TARVIK_VERSION_H
 
@@ -32,6 +32,14 @@ TARVIK_API const char *tarvik_get_os_version_string(void);
 TARVIK_API unsigned long tarvik_get_page_size(void);
 /* Codeset of the environment's LC_CTYPE, or null. */
 TARVIK_API const char *tarvik_get_langinfo_codeset(void);
+/* The library's signature: name, version, build date and host (static). */
+TARVIK_API const char *tarvik_get_qvl_sign(void);
+
+struct tarvik_buffer_s;
+
+/* Appends the version XML document (application name, default the company) to buffer, or
+ * prints it when buffer is null; 0, or -1 when the document cannot be queued. */
+TARVIK_API int tarvik_push_version_xml(struct tarvik_buffer_s *buffer, const char *name);
 
 TARVIK_END_DECLS
 

@@ -5,6 +5,7 @@
 #include "../console.h"
 #include "../heap.h"
 #include "../short_lock.h"
+#include "list.hpp"
 #include "text.hpp"
 
 // Tag of the calling function and its line, for the tagged heap and lock traces.
@@ -23,6 +24,24 @@ inline bool check_failed(const char *file, const char *function, unsigned long l
 {
     tarvik_assert_fail_tag(file, function, line, condition);
     return false;
+}
+
+// A tagged heap copy of the length bytes at text, NUL-terminated; null without memory.
+inline char *copy_range_tag(const char *text, size_t length, const char *tag, unsigned long line)
+{
+    char *copy = static_cast<char *>(tarvik_alloc_tag(length + 1, tag, line));
+    if (copy != nullptr) {
+        memcpy(copy, text, length);
+        copy[length] = '\0';
+    }
+    return copy;
+}
+
+// Frees every node of a chain from the tagged heap, reporting as tag and line.
+template <typename Node, Node *Node::*Next = &Node::m_next>
+void free_chain_tag(Node *node, const char *tag, unsigned long line)
+{
+    release_all<Node, Next>(node, [=](Node *each) { tarvik_free_tag(each, tag, line); });
 }
 
 // Holds a short lock for the rest of the scope.

@@ -7,14 +7,13 @@
 
 namespace tarvik::detail {
 
-// Doubly linked list over the owner's head and tail fields. With a null tail pointer
-// the list has no tail and appends walk to the end.
-template <typename Node, Node *Node::*Next = &Node::m_next, Node *Node::*Prev = &Node::m_prev>
-class DoublyLinked {
+// What both kinds share: the owner's head and optional tail (null: appends walk to the end).
+template <typename Node, Node *Node::*Next> class ListBase {
   public:
-    DoublyLinked(Node **head, Node **tail) : m_head(head), m_tail(tail) {}
+    ListBase(Node **head, Node **tail) : m_head(head), m_tail(tail) {}
 
     Node *front() const { return *m_head; }
+    bool empty() const { return *m_head == nullptr; }
     Node *back() const
     {
         if (m_tail != nullptr) {
@@ -26,85 +25,6 @@ class DoublyLinked {
         }
         return node;
     }
-    bool empty() const { return *m_head == nullptr; }
-
-    void push_back(Node *node) { insert_after(back(), node); }
-    void push_front(Node *node) { insert_before(*m_head, node); }
-
-    // Inserts node before at; a null at appends.
-    void insert_before(Node *at, Node *node)
-    {
-        if (at == nullptr) {
-            insert_after(back(), node);
-            return;
-        }
-        node->*Next = at;
-        node->*Prev = at->*Prev;
-        if (at->*Prev != nullptr) {
-            (at->*Prev)->*Next = node;
-        } else {
-            *m_head = node;
-        }
-        at->*Prev = node;
-    }
-    // Inserts node after at; a null at puts it first.
-    void insert_after(Node *at, Node *node)
-    {
-        if (at == nullptr) {
-            node->*Prev = nullptr;
-            node->*Next = *m_head;
-            if (*m_head != nullptr) {
-                (*m_head)->*Prev = node;
-            } else if (m_tail != nullptr) {
-                *m_tail = node;
-            }
-            *m_head = node;
-            return;
-        }
-        node->*Prev = at;
-        node->*Next = at->*Next;
-        if (at->*Next != nullptr) {
-            (at->*Next)->*Prev = node;
-        } else if (m_tail != nullptr) {
-            *m_tail = node;
-        }
-        at->*Next = node;
-    }
-    // Inserts node after every node that does not order after it (less(node, other) is
-    // false), so equal keys keep their arrival order.
-    template <typename Less> void insert_sorted(Node *node, Less less)
-    {
-        Node *at = *m_head;
-        while (at != nullptr && !less(node, at)) {
-            at = at->*Next;
-        }
-        insert_before(at, node);
-    }
-
-    void remove(Node *node)
-    {
-        if (node->*Prev != nullptr) {
-            (node->*Prev)->*Next = node->*Next;
-        } else {
-            *m_head = node->*Next;
-        }
-        if (node->*Next != nullptr) {
-            (node->*Next)->*Prev = node->*Prev;
-        } else if (m_tail != nullptr) {
-            *m_tail = node->*Prev;
-        }
-        node->*Next = nullptr;
-        node->*Prev = nullptr;
-    }
-    Node *pop_front()
-    {
-        Node *node = *m_head;
-        if (node != nullptr) {
-            remove(node);
-        }
-        return node;
-    }
-
     size_t count() const
     {
         size_t count = 0;
@@ -123,102 +43,134 @@ class DoublyLinked {
         return false;
     }
 
-    // The invariants: the first node has no predecessor, every link is mirrored, the
-    // tail is the last node, and the walk ends (at most limit nodes). For tests.
-    bool validate(size_t limit = static_cast<size_t>(-1)) const
+  protected:
+    // The walk ends within limit nodes and the tail is the last node; previous_ok(node,
+    // previous) checks each backward link. For tests.
+    template <typename Check> bool walk_is_sound(size_t limit, Check previous_ok) const
     {
         Node *previous = nullptr;
         size_t seen = 0;
-        for (Node *node = *m_head; node != nullptr; node = node->*Next) {
-            if (node->*Prev != previous || ++seen > limit) {
+        for (Node *node = *m_head; node != nullptr; previous = node, node = node->*Next) {
+            if (++seen > limit || !previous_ok(node, previous)) {
                 return false;
             }
-            previous = node;
         }
         return m_tail == nullptr || *m_tail == previous;
     }
+    // The first node that does not order before node (less(node, other) true), or null.
+    template <typename Less> Node *first_after(Node *node, Less less, Node **previous) const
+    {
+        Node *at = *m_head;
+        for (*previous = nullptr; at != nullptr && !less(node, at); at = at->*Next) {
+            *previous = at;
+        }
+        return at;
+    }
 
-  private:
     Node **m_head;
     Node **m_tail;
 };
 
-// Singly linked list over the owner's head and optional tail fields.
-template <typename Node, Node *Node::*Next = &Node::m_next> class SinglyLinked {
-  public:
-    SinglyLinked(Node **head, Node **tail) : m_head(head), m_tail(tail) {}
+// Doubly linked list over the owner's head and tail fields.
+template <typename Node, Node *Node::*Next = &Node::m_next, Node *Node::*Prev = &Node::m_prev>
+class DoublyLinked : public ListBase<Node, Next> {
+    using Base = ListBase<Node, Next>;
+    using Base::m_head;
+    using Base::m_tail;
 
-    Node *front() const { return *m_head; }
-    bool empty() const { return *m_head == nullptr; }
-    Node *back() const
+  public:
+    DoublyLinked(Node **head, Node **tail) : Base(head, tail) {}
+
+    void push_back(Node *node) { insert_after(this->back(), node); }
+    void push_front(Node *node) { insert_after(nullptr, node); }
+
+    // Inserts node before at; a null at appends.
+    void insert_before(Node *at, Node *node)
     {
-        if (m_tail != nullptr) {
-            return *m_tail;
+        insert_after(at != nullptr ? at->*Prev : this->back(), node);
+    }
+    // Inserts node after at; a null at puts it first.
+    void insert_after(Node *at, Node *node)
+    {
+        Node *next = at != nullptr ? at->*Next : *m_head;
+        node->*Prev = at;
+        node->*Next = next;
+        (at != nullptr ? at->*Next : *m_head) = node;
+        if (next != nullptr) {
+            next->*Prev = node;
+        } else if (m_tail != nullptr) {
+            *m_tail = node;
         }
+    }
+    // Inserts node after every node that does not order after it (less(node, other) is
+    // false), so equal keys keep their arrival order.
+    template <typename Less> void insert_sorted(Node *node, Less less)
+    {
+        Node *previous = nullptr;
+        this->first_after(node, less, &previous);
+        insert_after(previous, node);
+    }
+
+    void remove(Node *node)
+    {
+        ((node->*Prev) != nullptr ? (node->*Prev)->*Next : *m_head) = node->*Next;
+        if (node->*Next != nullptr) {
+            (node->*Next)->*Prev = node->*Prev;
+        } else if (m_tail != nullptr) {
+            *m_tail = node->*Prev;
+        }
+        node->*Next = nullptr;
+        node->*Prev = nullptr;
+    }
+    Node *pop_front()
+    {
         Node *node = *m_head;
-        while (node != nullptr && node->*Next != nullptr) {
-            node = node->*Next;
+        if (node != nullptr) {
+            remove(node);
         }
         return node;
     }
 
-    void push_front(Node *node)
+    // The invariants: the first node has no predecessor, every link is mirrored, the
+    // tail is the last node, and the walk ends (at most limit nodes). For tests.
+    bool validate(size_t limit = static_cast<size_t>(-1)) const
     {
-        node->*Next = *m_head;
-        if (*m_head == nullptr && m_tail != nullptr) {
-            *m_tail = node;
-        }
-        *m_head = node;
+        return this->walk_is_sound(
+            limit, [](Node *node, Node *previous) { return node->*Prev == previous; });
     }
-    void push_back(Node *node)
-    {
-        node->*Next = nullptr;
-        Node *last = back();
-        if (last != nullptr) {
-            last->*Next = node;
-        } else {
-            *m_head = node;
-        }
-        if (m_tail != nullptr) {
-            *m_tail = node;
-        }
-    }
+};
+
+// Singly linked list over the owner's head and optional tail fields.
+template <typename Node, Node *Node::*Next = &Node::m_next>
+class SinglyLinked : public ListBase<Node, Next> {
+    using Base = ListBase<Node, Next>;
+    using Base::m_head;
+    using Base::m_tail;
+
+  public:
+    SinglyLinked(Node **head, Node **tail) : Base(head, tail) {}
+
+    void push_front(Node *node) { link_after(nullptr, node); }
+    void push_back(Node *node) { link_after(this->back(), node); }
     template <typename Less> void insert_sorted(Node *node, Less less)
     {
         Node *previous = nullptr;
-        Node *at = *m_head;
-        while (at != nullptr && !less(node, at)) {
-            previous = at;
-            at = at->*Next;
-        }
-        node->*Next = at;
-        if (previous != nullptr) {
-            previous->*Next = node;
-        } else {
-            *m_head = node;
-        }
-        if (at == nullptr && m_tail != nullptr) {
-            *m_tail = node;
-        }
+        this->first_after(node, less, &previous);
+        link_after(previous, node);
     }
     // Unlinks node; false when it is not in the list.
     bool remove(Node *node)
     {
         Node *previous = nullptr;
         for (Node *at = *m_head; at != nullptr; previous = at, at = at->*Next) {
-            if (at != node) {
-                continue;
+            if (at == node) {
+                (previous != nullptr ? previous->*Next : *m_head) = node->*Next;
+                if (m_tail != nullptr && *m_tail == node) {
+                    *m_tail = previous;
+                }
+                node->*Next = nullptr;
+                return true;
             }
-            if (previous != nullptr) {
-                previous->*Next = at->*Next;
-            } else {
-                *m_head = at->*Next;
-            }
-            if (m_tail != nullptr && *m_tail == node) {
-                *m_tail = previous;
-            }
-            node->*Next = nullptr;
-            return true;
         }
         return false;
     }
@@ -226,38 +178,37 @@ template <typename Node, Node *Node::*Next = &Node::m_next> class SinglyLinked {
     {
         Node *node = *m_head;
         if (node != nullptr) {
-            *m_head = node->*Next;
-            if (*m_head == nullptr && m_tail != nullptr) {
-                *m_tail = nullptr;
-            }
-            node->*Next = nullptr;
+            remove(node);
         }
         return node;
     }
-    size_t count() const
-    {
-        size_t count = 0;
-        for (Node *node = *m_head; node != nullptr; node = node->*Next) {
-            ++count;
-        }
-        return count;
-    }
     bool validate(size_t limit = static_cast<size_t>(-1)) const
     {
-        Node *last = nullptr;
-        size_t seen = 0;
-        for (Node *node = *m_head; node != nullptr; node = node->*Next) {
-            if (++seen > limit) {
-                return false;
-            }
-            last = node;
-        }
-        return m_tail == nullptr || *m_tail == last;
+        return this->walk_is_sound(limit, [](Node *, Node *) { return true; });
     }
 
   private:
-    Node **m_head;
-    Node **m_tail;
+    // Links node behind previous (null: first).
+    void link_after(Node *previous, Node *node)
+    {
+        Node *&link = previous != nullptr ? previous->*Next : *m_head;
+        node->*Next = link;
+        link = node;
+        if (node->*Next == nullptr && m_tail != nullptr) {
+            *m_tail = node;
+        }
+    }
 };
+
+// Hands every node of a chain to release, head to tail; each next link is read first.
+template <typename Node, Node *Node::*Next = &Node::m_next, typename Release>
+void release_all(Node *node, Release release)
+{
+    while (node != nullptr) {
+        Node *next = node->*Next;
+        release(node);
+        node = next;
+    }
+}
 
 } // namespace tarvik::detail

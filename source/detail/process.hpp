@@ -12,13 +12,9 @@ struct tarvik_buffer_s;
 namespace tarvik::detail {
 
 // Size of the scratch buffer of one table read; bounds the command line and the stat line.
-constexpr size_t PS_SCRATCH_SIZE = 32768;
+constexpr size_t PS_SCRATCH_SIZE = TARVIK_PS_CMDLINE_LIMIT;
 // The most arguments split out of one command line (pointers that fit in the scratch).
 constexpr int32_t PS_MAX_ARGUMENTS = static_cast<int32_t>(PS_SCRATCH_SIZE / 4);
-
-// tarvik_open_ps_ex; without keep_inodes the descriptor bit only counts (fd_count) and
-// leaves the inode lists empty, sparing a link read per descriptor.
-tarvik_ps_t *ps_open(uint32_t flags, bool keep_inodes);
 
 // Zero-filled record with the given pid and state "   ", or null.
 tarvik_ps_t *ps_new_record(uint32_t pid);
@@ -54,23 +50,6 @@ bool ps_is_library_user(const tarvik_ps_t *record, uint32_t self);
 // True when a mapped path of record equals library or has it as its last component.
 bool ps_maps_library(const tarvik_ps_t *record, const char *library);
 
-// Names of user ids for one report: a few users own most processes, so a small table of
-// the latest answers saves asking again for every record.
-struct PsUserNames {
-    static constexpr size_t COUNT = 16;
-    static constexpr size_t NAME_SIZE = 64; // longer names are cut
-    uint32_t m_uid[COUNT];
-    char m_name[COUNT][NAME_SIZE];
-    size_t m_used;
-    size_t m_next;
-    bool m_passwd_read;
-    char *m_passwd; // /etc/passwd, read on the first lookup
-    size_t m_passwd_length;
-};
-void ps_user_names_init(PsUserNames *names);
-void ps_user_names_free(PsUserNames *names);
-// The password-database name of uid ("owner" when there is none); valid until the next call.
-const char *ps_user_name(PsUserNames *names, uint32_t uid);
 // Name of uid in a passwd-format text: true with the name's range.
 bool ps_passwd_name(const char *text, size_t length, uint32_t uid, const char **name_out,
                     size_t *name_length_out);

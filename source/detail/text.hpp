@@ -75,15 +75,13 @@ struct Text {
 
     bool empty() const { return m_length == 0; }
     const char *end() const { return m_data + m_length; }
-    bool equals(const char *word) const
-    {
-        size_t length = strlen(word);
-        return length == m_length && memcmp(m_data, word, length) == 0;
-    }
+    // Empty ranges may have no data pointer: memcmp is never asked to compare zero bytes.
     bool equals(Text other) const
     {
-        return other.m_length == m_length && memcmp(m_data, other.m_data, m_length) == 0;
+        return other.m_length == m_length &&
+               (m_length == 0 || memcmp(m_data, other.m_data, m_length) == 0);
     }
+    bool equals(const char *word) const { return equals(Text::of(word)); }
     bool equals_ignoring_case(const char *word) const
     {
         return equal_ignoring_case(m_data, m_length, word, strlen(word));
@@ -91,7 +89,7 @@ struct Text {
     bool starts_with(const char *word) const
     {
         size_t length = strlen(word);
-        return length <= m_length && memcmp(m_data, word, length) == 0;
+        return length <= m_length && (length == 0 || memcmp(m_data, word, length) == 0);
     }
     // Copies into buffer (always terminated, cut to fit); false when cut or size is 0.
     bool copy_to(char *buffer, size_t size) const
@@ -145,7 +143,7 @@ class Cursor {
     bool take_text(const char *word)
     {
         size_t length = strlen(word);
-        if (length > left() || memcmp(m_p, word, length) != 0) {
+        if (length > left() || (length > 0 && memcmp(m_p, word, length) != 0)) {
             return false;
         }
         m_p += length;
@@ -169,25 +167,7 @@ class Cursor {
 
     // A run of digits as an unsigned number; false (and nothing taken) when there is no
     // digit or the value would pass limit.
-    bool decimal(uint64_t *out, uint64_t limit = UINT64_MAX)
-    {
-        const char *start = m_p;
-        uint64_t value = 0;
-        while (m_p < m_end && is_digit(*m_p)) {
-            unsigned digit = static_cast<unsigned>(*m_p - '0');
-            if (value > (limit - digit) / 10u) {
-                m_p = start;
-                return false;
-            }
-            value = value * 10u + digit;
-            ++m_p;
-        }
-        if (m_p == start) {
-            return false;
-        }
-        *out = value;
-        return true;
-    }
+    bool decimal(uint64_t *out, uint64_t limit = UINT64_MAX) { return number(out, 10, limit); }
     // An optional sign and digits, within [minimum, maximum]; nothing taken on failure.
     bool signed_decimal(int64_t *out, int64_t minimum = INT64_MIN, int64_t maximum = INT64_MAX)
     {
@@ -207,25 +187,7 @@ class Cursor {
         return true;
     }
     // A run of hexadecimal digits (no prefix); false when none or on overflow.
-    bool hexadecimal(uint64_t *out)
-    {
-        const char *start = m_p;
-        uint64_t value = 0;
-        while (m_p < m_end && hex_digit_value(static_cast<unsigned char>(*m_p)) >= 0) {
-            if (value >> 60 != 0) {
-                m_p = start;
-                return false;
-            }
-            value = value << 4 | static_cast<unsigned>(hex_digit_value(*m_p));
-            ++m_p;
-        }
-        if (m_p == start) {
-            return false;
-        }
-        *out = value;
-        return true;
-    }
-
+    bool hexadecimal(uint64_t *out) { return number(out, 16, UINT64_MAX); }
     // Skips blanks, then takes a word up to the next blank or line end (empty at the end).
     Text word()
     {
@@ -259,6 +221,31 @@ class Cursor {
     }
 
   private:
+    bool number(uint64_t *out, unsigned base, uint64_t limit)
+    {
+        // One division per number, not per digit: 64-bit division is a library call on
+        // 32-bit targets.
+        const uint64_t cap = limit / base;
+        const unsigned rest = static_cast<unsigned>(limit % base);
+        const char *start = m_p;
+        uint64_t value = 0;
+        for (int digit;
+             m_p < m_end && (digit = hex_digit_value(static_cast<unsigned char>(*m_p))) >= 0 &&
+             static_cast<unsigned>(digit) < base;
+             ++m_p) {
+            if (value > cap || (value == cap && static_cast<unsigned>(digit) > rest)) {
+                m_p = start;
+                return false;
+            }
+            value = value * base + static_cast<unsigned>(digit);
+        }
+        if (m_p == start) {
+            return false;
+        }
+        *out = value;
+        return true;
+    }
+
     const char *m_p;
     const char *m_end;
 };
@@ -266,46 +253,35 @@ class Cursor {
 // ---- the bounded writer ----------------------------------------------------------------------
 
 // Appends into a caller's buffer, always terminated (when size > 0), cutting what does
-// not fit and remembering that it did.
+// not fit and remembering that it did. raw() makes a writer that stores at most limit
+// characters and no terminator, or with a null buffer only counts them.
 class Writer {
   public:
-    Writer(char *buffer, size_t size) : m_buffer(buffer), m_size(size)
+    Writer(char *buffer, size_t size)
+        : Writer(buffer, size > 0 ? size - 1 : 0, size > 0 && buffer != nullptr)
     {
-        if (m_size > 0) {
+        if (m_terminated) {
             m_buffer[0] = '\0';
         }
     }
+    static Writer raw(char *buffer, size_t limit) { return Writer(buffer, limit, false); }
 
     size_t length() const { return m_length; }
     bool truncated() const { return m_truncated; }
+    bool full() const { return m_length >= m_limit; }
     const char *text() const { return m_buffer; }
 
-    Writer &write(const char *data, size_t length)
-    {
-        size_t room = m_size > 0 ? m_size - 1 - m_length : 0;
-        if (length > room) {
-            length = room;
-            m_truncated = true;
-        }
-        memcpy(m_buffer + m_length, data, length);
-        m_length += length;
-        if (m_size > 0) {
-            m_buffer[m_length] = '\0';
-        }
-        return *this;
-    }
+    Writer &write(const char *data, size_t length) { return store(data, length, 0); }
+    // count copies of c; a huge count costs no more than what fits.
+    Writer &fill(char c, size_t count) { return store(nullptr, count, c); }
     Writer &put(char c) { return write(&c, 1); }
     Writer &puts(const char *text) { return text ? write(text, strlen(text)) : *this; }
     Writer &puts(Text text) { return write(text.m_data, text.m_length); }
+    // Values that fit 32 bits take 32-bit arithmetic (64-bit division is a library call).
     Writer &decimal(uint64_t value)
     {
-        char digits[20];
-        size_t count = 0;
-        do {
-            digits[sizeof(digits) - 1 - count++] = static_cast<char>('0' + value % 10u);
-            value /= 10u;
-        } while (value != 0);
-        return write(digits + sizeof(digits) - count, count);
+        return value <= UINT32_MAX ? digits(static_cast<uint32_t>(value), 10, 1)
+                                   : digits(value, 10, 1);
     }
     Writer &signed_decimal(int64_t value)
     {
@@ -315,22 +291,47 @@ class Writer {
         }
         return decimal(static_cast<uint64_t>(value));
     }
-    // Lower-case hexadecimal digits, at least width of them.
-    Writer &hexadecimal(uint64_t value, unsigned width = 1)
-    {
-        char digits[16];
-        size_t count = 0;
-        do {
-            digits[sizeof(digits) - 1 - count++] = "0123456789abcdef"[value & 15u];
-            value >>= 4;
-        } while (value != 0 || count < width);
-        return write(digits + sizeof(digits) - count, count);
-    }
+    // Lower-case hexadecimal digits, at least width of them (20 at the most).
+    Writer &hexadecimal(uint64_t value, unsigned width = 1) { return digits(value, 16, width); }
 
   private:
+    template <typename T> Writer &digits(T value, unsigned base, unsigned width)
+    {
+        char digits[20];
+        size_t count = 0;
+        do {
+            digits[sizeof(digits) - 1 - count++] = "0123456789abcdef"[value % base];
+            value /= base;
+        } while ((value != 0 || count < width) && count < sizeof(digits));
+        return write(digits + sizeof(digits) - count, count);
+    }
+    Writer(char *buffer, size_t limit, bool terminated)
+        : m_buffer(buffer), m_limit(limit), m_terminated(terminated)
+    {
+    }
+    // Stores length bytes of data, or length copies of c when data is null.
+    Writer &store(const char *data, size_t length, char c)
+    {
+        if (length > m_limit - m_length) {
+            length = m_limit - m_length;
+            m_truncated = true;
+        }
+        if (m_buffer != nullptr && data != nullptr) {
+            memcpy(m_buffer + m_length, data, length);
+        } else if (m_buffer != nullptr) {
+            memset(m_buffer + m_length, c, length);
+        }
+        m_length += length;
+        if (m_terminated) {
+            m_buffer[m_length] = '\0';
+        }
+        return *this;
+    }
+
     char *m_buffer;
-    size_t m_size;
+    size_t m_limit;
     size_t m_length = 0;
+    bool m_terminated;
     bool m_truncated = false;
 };
 

@@ -10,8 +10,8 @@ namespace tarvik::detail {
 // Tick rate whose range holds estimate, or 0 when no range does.
 uint64_t lookup_hertz(uint64_t estimate);
 
-// Tick rate from a /proc/stat text read uptime_msec after boot; reports and gives 100
-// when the text has no aggregate line, no per-CPU line, or the estimate matches no range.
+// Tick rate from a /proc/stat text (null: unreadable) read uptime_msec after boot; reports
+// and gives 100 when it has no "cpu" line, no aggregate or per-CPU line, or no range fits.
 uint64_t hertz_from_stat(const char *text, size_t length, uint64_t uptime_msec);
 
 // Milliseconds a sleep of seconds + microseconds waits: rounded up, never negative.

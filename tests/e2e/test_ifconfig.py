@@ -9,15 +9,11 @@ import json
 import os
 import re
 import shutil
-import subprocess
-import sys
 import tempfile
-import time
 import unittest
 
-VEXA = None
-EXIT_DUMP = "dump exception"
-ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
+import vexa_e2e as e2e
+
 MARK = "=====8<====="
 
 # Links of the test namespace; a bridge stands in for a dummy link where the kernel has no
@@ -58,20 +54,15 @@ FLAG_NAMES = {"UP", "BROADCAST", "LOOPBACK", "POINTOPOINT", "NOARP", "PROMISC", 
 ENCAP = {"ether": "Ethernet", "loopback": "Local Loopback", "none": "UNKNOWN"}
 
 
-def in_namespace(script, timeout=60):
-    """Runs the set-up and then script in a new network namespace; returns the result."""
-    result = subprocess.run(["unshare", "--net", "sh", "-c", SETUP + script],
-                            capture_output=True, text=True, timeout=timeout,
-                            stdin=subprocess.DEVNULL, env=dict(os.environ, VEXA=VEXA))
-    if EXIT_DUMP in result.stderr:
-        raise AssertionError("exit dump: %r" % result.stderr)
-    return result
+def in_namespace(script):
+    """Runs the set-up and then script in a new network namespace ("$0" is the program)."""
+    return e2e.in_namespaces(SETUP + script, net=True, timeout=60)
 
 
 def parse_listing(text):
     """Interface blocks of the listing, keyed by name."""
     interfaces = {}
-    for block in ANSI.sub("", text).strip("\n").split("\n\n"):
+    for block in e2e.strip_ansi(text).strip("\n").split("\n\n"):
         lines = block.split("\n")
         head = re.match(r"^(\S+)\s+Link encap:(.*?)(?:  HWaddr (\S+))?$", lines[0])
         assert head, "bad first line %r" % lines[0]
@@ -121,15 +112,11 @@ def prefix_mask(bits):
 class IfconfigTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if os.geteuid() != 0 or shutil.which("unshare") is None or shutil.which("ip") is None:
-            raise unittest.SkipTest("needs root, unshare and iproute2")
-        probe = subprocess.run(["unshare", "--net", "true"], capture_output=True)
-        if probe.returncode != 0:
-            raise unittest.SkipTest("no private network namespaces here")
+        e2e.require_namespaces(cls, net=True)
 
     def test_listing_matches_iproute2(self):
         result = in_namespace(
-            'ip -j -s addr; echo "%s"; "$VEXA" ifconfig; echo "status=$?"; echo "%s";'
+            'ip -j -s addr; echo "%s"; "$0" ifconfig; echo "status=$?"; echo "%s";'
             ' ip -j -s addr' % (MARK, MARK))
         self.assertEqual(result.returncode, 0, result.stderr)
         before, listing, after = result.stdout.split(MARK + "\n")
@@ -198,7 +185,7 @@ class IfconfigTest(unittest.TestCase):
         self.assertTrue(low <= record["RX"][6] <= high)
 
     def test_link_information(self):
-        result = in_namespace('"$VEXA" ifconfig')
+        result = in_namespace('"$0" ifconfig')
         shown = parse_listing(result.stdout)
         if not any("link" in record for record in shown.values()):
             self.skipTest("the ethtool request is not available (emulator)")
@@ -211,7 +198,7 @@ class IfconfigTest(unittest.TestCase):
 
     def test_wait_prints_the_address_once_it_appears(self):
         result = in_namespace(
-            'start=$(date +%s%N); "$VEXA" ifconfig --interface v1 --timeout 3000 > out.txt &'
+            'start=$(date +%s%N); "$0" ifconfig --interface v1 --timeout 3000 > out.txt &'
             ' pid=$!; sleep 1; ip addr add 10.7.7.7/24 dev v1; wait $pid; status=$?;'
             ' end=$(date +%s%N); cat out.txt; echo "status=$status ms=$(( (end - start) / 1000000 ))"'
             .replace("out.txt", os.path.join(self.directory, "out.txt")))
@@ -225,7 +212,7 @@ class IfconfigTest(unittest.TestCase):
 
     def test_wait_times_out_with_the_whole_list(self):
         result = in_namespace(
-            'start=$(date +%s%N); "$VEXA" ifconfig -i v1 -t 600; status=$?; end=$(date +%s%N);'
+            'start=$(date +%s%N); "$0" ifconfig -i v1 -t 600; status=$?; end=$(date +%s%N);'
             ' echo "status=$status ms=$(( (end - start) / 1000000 ))"')
         listing, _, tail = result.stdout.rpartition("status=")
         shown = parse_listing(listing)
@@ -235,19 +222,23 @@ class IfconfigTest(unittest.TestCase):
         self.assertGreaterEqual(int(elapsed), 600)
 
     def test_interface_with_an_address_answers_at_once(self):
-        result = in_namespace('"$VEXA" ifconfig --interface=v0; echo "status=$?";'
-                              ' "$VEXA" ifconfig -i tn0 --wait')
+        result = in_namespace('"$0" ifconfig --interface=v0; echo "status=$?";'
+                              ' "$0" ifconfig -i tn0 --wait')
         self.assertEqual(result.stdout, "10.1.0.1\nstatus=0\n10.9.0.1\n")
 
     def test_no_such_interface_without_wait_prints_the_list(self):
-        result = in_namespace('"$VEXA" ifconfig -i nosuch0; echo "status=$?"')
+        result = in_namespace('"$0" ifconfig -i nosuch0; echo "status=$?"')
         listing, _, tail = result.stdout.rpartition("status=")
         self.assertEqual(tail, "1\n")
         self.assertIn("v0", parse_listing(listing))
 
+    def test_closed_output_fails_with_a_message(self):
+        result = in_namespace('"$VEXA" ifconfig >&-; echo "status=$?" >&2')
+        self.assertEqual(result.stderr.splitlines()[-2:],
+                         ["ifconfig: write error: Bad file descriptor", "status=1"])
+
     def test_help(self):
-        result = subprocess.run([VEXA, "ifconfig", "--help"], capture_output=True, text=True,
-                                timeout=30)
+        result = e2e.run("ifconfig", "--help")
         self.assertEqual(result.returncode, 0)
         self.assertEqual(
             result.stdout,
@@ -265,8 +256,4 @@ class IfconfigTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2:
-        print(__doc__, file=sys.stderr)
-        sys.exit(2)
-    VEXA = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
+    e2e.main(__doc__)

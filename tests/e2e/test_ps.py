@@ -2,23 +2,24 @@
 """The process table applets run for real: ps against procps ps (same pids, ids, threads,
 sizes), the resident-size order, a process whose name holds spaces and parentheses, and
 libdepend finding (and, inside a private PID namespace, ending) a process that maps a
-library built for the test.
+library built for the test. Hostile surroundings: names and arguments holding terminal
+sequences and line breaks, a full output device, too few descriptors and no /proc (in a
+private mount namespace) each give a clear error line and a failing status.
 
 Usage: test_ps.py <vexa>
 """
 import os
 import pwd
 import re
+import resource
 import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
-VEXA = None
-EXIT_DUMP = "dump exception"
-ANSI = re.compile(r"\x1b\[[0-9;]*m")
+import vexa_e2e as e2e
+
 PS_LINE = re.compile(
     r"^(?P<mark>[* ]) +(?P<index>\d+) +(?P<ppid>\d+) +(?P<pid>\d+) (?P<user>\S+) +"
     r"(?P<state>\S..)  +(?P<threads>\d+) +(?P<vmsize>\d+)Kb +(?P<rss>\d+)Kb +"
@@ -26,16 +27,11 @@ PS_LINE = re.compile(
 LIBRARY_SOURCE = "int vexa_probe_value(void) { return 42; }\n"
 
 
-def run(*arguments, timeout=60):
-    result = subprocess.run([VEXA, *arguments], capture_output=True, text=True,
-                            timeout=timeout, stdin=subprocess.DEVNULL, errors="replace")
-    if EXIT_DUMP in result.stderr:
-        raise AssertionError("exit dump: %r" % result.stderr)
-    return result
+run = e2e.run
 
 
 def parse_ps(text):
-    lines = ANSI.sub("", text).splitlines()
+    lines = e2e.strip_ansi(text).splitlines()
     header = lines[0].split()
     assert header == ["Idx", "PPID", "PID", "UID", "State", "Thr", "VmSize", "RSS", "CPU",
                       "fds", "Name"], header
@@ -75,6 +71,26 @@ def start_named(name, *setup):
                              stdout=subprocess.PIPE, text=True)
     assert child.stdout.readline() == "ready\n"
     return child
+
+
+def is_target():
+    """True when the program under test is the mipsel build run through qemu."""
+    return os.path.basename(os.path.dirname(VEXA)) == "qemu"
+
+
+def without_proc(*arguments):
+    """Runs vexa with an empty /proc in a private mount namespace; None when that cannot be
+    done here, or when the program cannot run at all without /proc (a sanitizer runtime
+    reads its options and threads there)."""
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        return None
+    script = 'mount -t tmpfs none /proc && exec "$0" "$@"'
+    probe = subprocess.run(["unshare", "--mount", "sh", "-c", script, VEXA, "true"],
+                           capture_output=True, text=True, timeout=60)
+    if probe.returncode != 0:
+        return None
+    return subprocess.run(["unshare", "--mount", "sh", "-c", script, VEXA, *arguments],
+                          capture_output=True, text=True, timeout=60, errors="replace")
 
 
 def stop(child):
@@ -154,6 +170,39 @@ class PsTest(unittest.TestCase):
         self.assertEqual(pid1[0]["user"], "root")
 
 
+class PsFailureTest(unittest.TestCase):
+    def test_full_output_device_fails_with_a_message(self):
+        with open("/dev/full", "w") as full:
+            result = subprocess.run([VEXA, "ps"], stdout=full, stderr=subprocess.PIPE,
+                                    text=True, timeout=60)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr, "ps: write error: No space left on device\n")
+
+    def test_too_few_descriptors_is_an_error_not_rows_of_zeros(self):
+        if is_target():
+            self.skipTest("the emulator's wrapper needs descriptors of its own")
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4))
+
+        result = subprocess.run([VEXA, "ps"], capture_output=True, text=True, timeout=60,
+                                preexec_fn=limit, stdin=subprocess.DEVNULL)
+        self.assertEqual(result.returncode, 1, result)
+        self.assertEqual(result.stdout, "")
+        self.assertEqual(result.stderr,
+                         "ps: can not read the process table: Too many open files\n")
+
+    def test_no_proc_is_an_error(self):
+        for applet in (["ps"], ["libdepend", "libc.so.6"]):
+            result = without_proc(*applet)
+            if result is None:
+                self.skipTest("no private mount namespace, or the program needs /proc")
+            self.assertEqual(result.returncode, 1, result)
+            self.assertEqual(result.stdout, "")
+            self.assertEqual(result.stderr, "%s: can not read the process table: "
+                             "No such file or directory\n" % applet[0])
+
+
 class LibdependTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -179,6 +228,9 @@ class LibdependTest(unittest.TestCase):
             with open("/proc/%d/cmdline" % user.pid, "rb") as handle:
                 raw = handle.read().decode()
             base = os.path.basename(self.library)
+            # The child's program text spans lines; its line breaks are shown as "?".
+            cmdline = raw.replace("\0", " ").replace("\n", "?")
+            argv = " ".join(raw.rstrip("\0").split("\0")).replace("\n", "?")
             cases = [
                 ([self.library], "%d probe user %s\n" % (user.pid, exe)),
                 ([base], "%d probe user %s\n" % (user.pid, exe)),
@@ -186,8 +238,8 @@ class LibdependTest(unittest.TestCase):
                 (["-p", base], "probe user\n"),
                 (["--pname", base], "probe user\n"),
                 (["-a", base], exe + "\n"),
-                (["-c", base], raw.replace("\0", " ") + "\n"),
-                (["--argv", base], " ".join(raw.rstrip("\0").split("\0")) + "\n"),
+                (["-c", base], cmdline + "\n"),
+                (["--argv", base], argv + "\n"),
                 (["--pid", base], "%d\n" % user.pid),
                 # Every alternative of every option, with either prefix.
                 (["--process_name", base], "probe user\n"),
@@ -195,14 +247,14 @@ class LibdependTest(unittest.TestCase):
                 (["--pathname", base], exe + "\n"),
                 (["--abspath", base], exe + "\n"),
                 (["-abs", base], exe + "\n"),
-                (["--cmdline", base], raw.replace("\0", " ") + "\n"),
-                (["--cmd", base], raw.replace("\0", " ") + "\n"),
-                (["-arg", base], " ".join(raw.rstrip("\0").split("\0")) + "\n"),
+                (["--cmdline", base], cmdline + "\n"),
+                (["--cmd", base], cmdline + "\n"),
+                (["-arg", base], argv + "\n"),
                 (["-pid", base], "%d\n" % user.pid),
                 (["--default", base], "%d probe user %s\n" % (user.pid, exe)),
-                (["-a", "-c", base], raw.replace("\0", " ") + "\n"),
-                (["-c", "-a", base], raw.replace("\0", " ") + "\n"),
-                (["-a", "--argv", base], " ".join(raw.rstrip("\0").split("\0")) + "\n"),
+                (["-a", "-c", base], cmdline + "\n"),
+                (["-c", "-a", base], cmdline + "\n"),
+                (["-a", "--argv", base], argv + "\n"),
                 # An option no question names is not taken for a library.
                 (["--bogus", base], "%d probe user %s\n" % (user.pid, exe)),
                 # Later modes win whatever the order on the command line.
@@ -220,6 +272,37 @@ class LibdependTest(unittest.TestCase):
             self.assertEqual(result.stdout,
                              'ARG: "no-such-lib.so"\nARG: "%s"\nprobe user\n' % base)
             self.assertIsNone(user.poll(), "listing must not signal")
+        finally:
+            stop(user)
+
+    def test_names_and_arguments_show_control_characters(self):
+        # A name that would retitle the terminal, an argument that would forge a row.
+        code = ("import ctypes, sys\n"
+                "open('/proc/self/comm', 'w').write('\\x1b]0;pwn\\x07')\n"
+                "ctypes.CDLL(sys.argv[1])\n"
+                "sys.stdout.write('ready\\n'); sys.stdout.flush()\n"
+                "sys.stdin.read()\n")
+        user = subprocess.Popen([sys.executable, "-c", code, self.library, "a\n1 forged x"],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(user.stdout.readline(), "ready\n")
+            base = os.path.basename(self.library)
+            exe = os.readlink("/proc/%d/exe" % user.pid)
+            with open("/proc/%d/cmdline" % user.pid, "rb") as handle:
+                raw = handle.read().decode()
+            shown = raw.replace("\0", " ").replace("\n", "?")
+            cases = [
+                (["-p", base], "?]0;pwn?\n"),
+                ([base], "%d ?]0;pwn? %s\n" % (user.pid, exe)),
+                (["--cmdline", base], shown + "\n"),
+                (["--argv", base], " ".join(raw.rstrip("\0").split("\0")).replace("\n", "?")
+                 + "\n"),
+            ]
+            for arguments, expected in cases:
+                result = run("libdepend", *arguments)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout, expected, arguments)
+                self.assertNotIn("\x1b", result.stdout)
         finally:
             stop(user)
 
@@ -242,8 +325,7 @@ class LibdependTest(unittest.TestCase):
         self.assertEqual(run("libdepend", "--", "no-such-lib.so").returncode, 0)
 
     def test_kill_inside_private_namespace(self):
-        if os.geteuid() != 0 or shutil.which("unshare") is None:
-            self.skipTest("needs root and unshare for a private PID namespace")
+        e2e.require_namespaces(self, pid=True)
         # The victim, vexa and the waiting shell live in their own PID namespace with its own
         # /proc: nothing outside can be signalled.
         script = (
@@ -251,31 +333,20 @@ class LibdependTest(unittest.TestCase):
             'open(sys.argv[2], \'w\').close(); time.sleep(600)" "$1" "$2" & '
             'victim=$!; '
             'for i in $(seq 1 200); do [ -e "$2" ] && break; sleep 0.05; done; '
-            '"$3" libdepend --pid "$1"; '
-            '"$3" libdepend --kill "$(basename "$1")"; echo "kill=$?"; '
+            '"$0" libdepend --pid "$1"; '
+            '"$0" libdepend --kill "$(basename "$1")"; echo "kill=$?"; '
             'wait $victim; echo "victim=$?"; '
-            '"$3" libdepend "$1"; echo "after=$?"')
+            '"$0" libdepend "$1"; echo "after=$?"')
         ready = os.path.join(self.directory, "ready")
-        result = subprocess.run(
-            ["unshare", "--pid", "--fork", "--mount-proc", "sh", "-c", script, "sh",
-             self.library, ready, os.path.abspath(VEXA)],
-            capture_output=True, text=True, timeout=120)
-        self.assertNotIn(EXIT_DUMP, result.stderr)
+        result = e2e.in_namespaces(script, self.library, ready, pid=True)
         lines = result.stdout.splitlines()
         self.assertEqual(len(lines), 5, result.stdout + result.stderr)
         self.assertRegex(lines[0], r"^\d+$")  # listed before the kill
         self.assertRegex(lines[1], r"^%s \S+ \S+$" % lines[0])
         self.assertEqual(lines[2:], ["kill=0", "victim=%d" % (128 + 15), "after=0"])
-
-def main():
-    global VEXA
-    if len(sys.argv) < 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    VEXA = os.path.abspath(sys.argv.pop(1))
-    program = unittest.main(exit=False, verbosity=2)
-    return 0 if program.result.wasSuccessful() else 1
-
+        # Between the passes the waiting is said on the error output, listing lines are not.
+        self.assertIn("Wait until the process is terminated... (0.1 sec)\n", result.stderr)
+        self.assertNotIn(lines[0] + " ", result.stderr)
 
 if __name__ == "__main__":
-    sys.exit(main())
+    e2e.main(__doc__)

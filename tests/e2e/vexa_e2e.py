@@ -11,6 +11,7 @@ A test file does:
 
 and is started as `test_<applet>.py <vexa>`; e2e.VEXA then holds the program's path.
 """
+import contextlib
 import os
 import pty
 import re
@@ -102,8 +103,9 @@ class Links:
 def run_pty(arguments, keys=b"", columns=80, rows=24, timeout=30, until=None, env=None,
             key_delay=0.2, expect_dump=False):
     """Runs a command on a new pseudo-terminal of the given size, typing keys (a bytes
-    object, or a list of (delay, bytes) pairs) and collecting everything it prints until it
-    ends, until `until` (bytes) shows, or the time-out. Returns Run(status or None, output
+    object, or a list of (delay, bytes) pairs, where a delay may also be a predicate over the
+    output so far: that key is typed once it holds) and collecting everything it prints until
+    it ends, until `until` (bytes) shows, or the time-out. Returns Run(status or None, output
     bytes, b"")."""
     pid, master = pty.fork()
     if pid == 0:
@@ -120,14 +122,19 @@ def run_pty(arguments, keys=b"", columns=80, rows=24, timeout=30, until=None, en
     output = bytearray()
     deadline = time.monotonic() + timeout
     pending = list(keys)
-    next_key = time.monotonic() + (pending[0][0] if pending else 0)
+
+    def delay():
+        return 0 if not pending or callable(pending[0][0]) else pending[0][0]
+
+    next_key = time.monotonic() + delay()
     status = None
+    closed = False
     try:
         while time.monotonic() < deadline:
-            if pending and time.monotonic() >= next_key:
+            if pending and time.monotonic() >= next_key and \
+                    (not callable(pending[0][0]) or pending[0][0](bytes(output))):
                 os.write(master, pending.pop(0)[1])
-                if pending:
-                    next_key = time.monotonic() + pending[0][0]
+                next_key = time.monotonic() + delay()
             wait = max(0.0, min(0.05, deadline - time.monotonic()))
             ready, _, _ = select.select([master], [], [], wait)
             if ready:
@@ -136,11 +143,16 @@ def run_pty(arguments, keys=b"", columns=80, rows=24, timeout=30, until=None, en
                 except OSError:
                     data = b""
                 if not data:
+                    closed = True
                     break
                 output += data
                 if until is not None and until in output and not pending:
                     break
-        waited, raw = os.waitpid(pid, os.WNOHANG)
+        # A closed terminal may come a moment before the process has ended: give it up to
+        # the deadline (at least a second) before ending it.
+        waited, raw = wait_for(lambda: os.waitpid(pid, os.WNOHANG),
+                               timeout=max(1.0, deadline - time.monotonic()) if closed else 0,
+                               ready=lambda result: result[0] != 0)
         if waited == 0:
             os.kill(pid, signal.SIGKILL)
             os.waitpid(pid, 0)
@@ -208,22 +220,37 @@ def free_port(family=None):
         return probe.getsockname()[1]
 
 
-def wait_for(predicate, timeout=10.0, step=0.02):
-    """Polls predicate until it is true or the time runs out; returns its last value."""
+def wait_for(predicate, timeout=10.0, step=0.02, ready=bool):
+    """Polls predicate until ready(its value) or the time runs out; returns its last value."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
-        if value or time.monotonic() >= deadline:
+        if ready(value) or time.monotonic() >= deadline:
             return value
         time.sleep(step)
 
 
-def main(doc=None):
-    """Entry of a test file: takes the program path from the command line, runs the tests."""
+INSIDE = "VEXA_E2E_INSIDE_NAMESPACES"
+
+
+def main(doc=None, namespaces=False, setup=None):
+    """Entry of a test file: takes the program path from the command line, runs the tests.
+    With namespaces the file first starts itself again inside private PID and mount
+    namespaces with their own /proc, so that its tests can only signal processes of their
+    own; setup (a context manager factory) then runs around the tests in there."""
     global VEXA
     if len(sys.argv) < 2:
         print(doc or __doc__, file=sys.stderr)
         return sys.exit(2)
     VEXA = os.path.abspath(sys.argv.pop(1))
-    program = unittest.main(exit=False, verbosity=2)
+    if namespaces and os.environ.get(INSIDE) != "1":
+        reason = namespaces_usable(pid=True)
+        if reason is not None:
+            print("skipped: " + reason)
+            return sys.exit(0)
+        command = unshare_command(pid=True) + [sys.executable, os.path.abspath(sys.argv[0]), VEXA]
+        return sys.exit(subprocess.run(command, env=dict(os.environ, **{INSIDE: "1"}),
+                                       timeout=280).returncode)
+    with setup() if setup is not None else contextlib.nullcontext():
+        program = unittest.main(exit=False, verbosity=2)
     sys.exit(0 if program.result.wasSuccessful() else 1)

@@ -33,15 +33,35 @@ constexpr uint32_t EXACT = TARVIK_BUFFER_EXACT;
     if (buffer->m_unit_size != TARVIK_BUFFER_UNIT_SIZE) {
         return ::testing::AssertionFailure() << "unit size " << buffer->m_unit_size;
     }
-    const uint32_t known = 0xFu | 0x7000u | TARVIK_BUFFER_END;
+    const uint32_t known = 0xFu | 0x7000u | TARVIK_BUFFER_END | TARVIK_BUFFER_SCAN_OVERLONG;
     if ((buffer->m_flags & ~known) != 0) {
         return ::testing::AssertionFailure() << "stray flags " << std::hex << buffer->m_flags;
     }
-    // At rest the scanner stands after a popped line: never inside a double-byte character,
-    // never with both breaks pending.
-    if ((buffer->m_flags & TARVIK_BUFFER_SCAN_DOUBLE_BYTE) != 0 ||
-        (buffer->m_flags & 0x6000u) == 0x6000u) {
+    // Both breaks are never pending at once, and a pending break is never inside a
+    // double-byte character.
+    if ((buffer->m_flags & 0x6000u) == 0x6000u ||
+        ((buffer->m_flags & 0x6000u) != 0 &&
+         (buffer->m_flags & TARVIK_BUFFER_SCAN_DOUBLE_BYTE) != 0)) {
         return ::testing::AssertionFailure() << "scanner state " << std::hex << buffer->m_flags;
+    }
+    // The scanner's place: m_scanned bytes from the front, ending at m_scan_at of m_scan_node.
+    if (buffer->m_scanned > buffer->m_size ||
+        (buffer->m_scanned == 0) != (buffer->m_scan_node == nullptr)) {
+        return ::testing::AssertionFailure()
+               << "scanned " << buffer->m_scanned << " of " << buffer->m_size;
+    }
+    if (buffer->m_scan_node != nullptr) {
+        uint64_t before = 0;
+        const tarvik_buffer_node_t *node = buffer->m_first;
+        for (; node != nullptr && node != buffer->m_scan_node; node = node->m_next) {
+            before += node->m_used - node->m_consumed;
+        }
+        if (node == nullptr || buffer->m_scan_at <= node->m_consumed ||
+            buffer->m_scan_at > node->m_used ||
+            before + (buffer->m_scan_at - node->m_consumed) != buffer->m_scanned) {
+            return ::testing::AssertionFailure()
+                   << "scan place disagrees with " << before << " bytes in front of its node";
+        }
     }
     uint64_t sum = 0;
     size_t count = 0;
@@ -141,6 +161,21 @@ class Queue {
     {
         char *text = tarvik_pop_buffer_line(m_buffer);
         check();
+        if (text == nullptr) {
+            return false;
+        }
+        out = text;
+        tarvik_free_tag(text, "test", 0);
+        return true;
+    }
+    // Pops one line of at most max bytes; false when none is complete.
+    bool bounded_line(size_t max, std::string &out, bool &overlong)
+    {
+        int flag = -1;
+        char *text = tarvik_pop_buffer_line_ex(m_buffer, max, &flag);
+        check();
+        EXPECT_TRUE(flag == 0 || (flag == 1 && text != nullptr)) << "overlong flag " << flag;
+        overlong = flag == 1;
         if (text == nullptr) {
             return false;
         }
@@ -488,11 +523,18 @@ INSTANTIATE_TEST_SUITE_P(
         LineRow{{"a\n\r\n"}, false, {"a", ""}, 0},
         LineRow{{"a\r", "\n", "\n"}, false, {"a", ""}, 0},
         LineRow{{"a\r", "x\n"}, false, {"a", "x"}, 0}, LineRow{{"\n"}, false, {""}, 0},
-        // a high byte takes the next byte as its trail, even a line break
-        LineRow{{HIGH + "\nx\n"}, false, {HIGH + "\nx"}, 0},
-        LineRow{{HIGH, "\n", "\n"}, false, {HIGH + "\n"}, 0},
+        // a high byte takes the next byte as its trail, but never a byte below 0x40: a line
+        // break always ends the line, in UTF-8, Latin-1, kana or code page 949 text alike
+        LineRow{{HIGH + "\nx\n"}, false, {HIGH, "x"}, 0},
+        LineRow{{HIGH, "\n", "\n"}, false, {HIGH, ""}, 0},
         LineRow{{HIGH + HIGH + "\n"}, false, {HIGH + HIGH}, 0},
-        LineRow{{"ab" + HIGH + "\r\r"}, false, {"ab" + HIGH + "\r"}, 0},
+        LineRow{{"ab" + HIGH + "\r\r"}, false, {"ab" + HIGH, ""}, 0},
+        LineRow{{"price 5\xe2\x82\xac\nnext\n"}, false, {"price 5\xe2\x82\xac", "next"}, 0},
+        LineRow{{"USER \xe4\xb8\xad\r\n"}, false, {"USER \xe4\xb8\xad"}, 0},
+        LineRow{{"USER \xe4\xb8\xad\r", "\nPASS\r\n"}, false, {"USER \xe4\xb8\xad", "PASS"}, 0},
+        LineRow{{"caf\xe9\nx\n"}, false, {"caf\xe9", "x"}, 0},
+        LineRow{{"\xb1\xb2\n\xb3", "\n"}, false, {"\xb1\xb2", "\xb3"}, 0},
+        LineRow{{"\xb0\xa1\xb0", "\xa2\r\n"}, false, {"\xb0\xa1\xb0\xa2"}, 0},
         // a partial line waits for its break, or for the end of input
         LineRow{{"abc"}, false, {}, 3}, LineRow{{"abc"}, true, {"abc"}, 0},
         LineRow{{"x\nabc", "def"}, true, {"x", "abcdef"}, 0},
@@ -502,7 +544,7 @@ INSTANTIATE_TEST_SUITE_P(
         LineRow{{"a\r", "\n"}, true, {"a"}, 0}));
 
 // Lines by plain reading: a break ends a line and swallows a complementary break right
-// behind it; a high byte and its successor always belong to the line.
+// behind it; a high byte and a successor of 0x40 or above always belong to the line.
 std::vector<std::string> model_lines(const std::string &text, bool end)
 {
     std::vector<std::string> lines;
@@ -512,7 +554,7 @@ std::vector<std::string> model_lines(const std::string &text, bool end)
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
             line += text[i];
-            if (i + 1 < text.size()) {
+            if (i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x40) {
                 line += text[++i];
             }
             open = true;
@@ -612,6 +654,137 @@ TEST_F(BufferTest, RandomCutsOfRandomTextGiveTheSameLines)
         ASSERT_EQ(split_lines(text, cuts, end), model_lines(text, end)) << "round " << round;
         ASSERT_EQ(split_lines(text, {}, end), model_lines(text, end)) << "round " << round;
     }
+}
+
+// The model's lines under a bound: a longer line is its head, marked "!" in front, and is
+// reported even while its break is still to come.
+std::vector<std::string> model_bounded_lines(const std::string &text, bool end, size_t max)
+{
+    std::vector<std::string> lines = model_lines(text, true);
+    if (!end && lines.size() > model_lines(text, false).size() && lines.back().size() <= max) {
+        lines.pop_back();
+    }
+    for (std::string &line : lines) {
+        if (line.size() > max) {
+            line = "!" + line.substr(0, max);
+        }
+    }
+    return lines;
+}
+
+std::vector<std::string> split_bounded_lines(const std::string &text,
+                                             const std::vector<size_t> &cuts, bool end, size_t max)
+{
+    Queue q;
+    std::vector<std::string> lines;
+    auto drain = [&] {
+        std::string line;
+        bool overlong = false;
+        while (q.bounded_line(max, line, overlong)) {
+            lines.push_back(overlong ? "!" + line : line);
+        }
+    };
+    size_t from = 0;
+    for (size_t i = 0; i <= cuts.size(); ++i) {
+        const size_t to = i < cuts.size() ? cuts[i] : text.size();
+        q.push(text.substr(from, to - from));
+        drain();
+        // Whatever arrives, no more than the bound stays queued between calls.
+        EXPECT_LE(q.size(), max);
+        from = to;
+    }
+    if (end) {
+        q.end();
+        drain();
+        EXPECT_EQ(q.size(), 0u);
+    }
+    return lines;
+}
+
+TEST_F(BufferTest, BoundedLinesGiveTheHeadOfAnOverlongLineAndDropItsRest)
+{
+    std::mt19937 random(20240612u);
+    const char alphabet[] = "abc \r\n\r\n\x80\xb0\xff\x35";
+    for (int round = 0; round < 400; ++round) {
+        std::string text(random() % 300, ' ');
+        for (char &c : text) {
+            c = alphabet[random() % (sizeof(alphabet) - 1)];
+        }
+        std::vector<size_t> cuts;
+        for (size_t at = 0; at < text.size();) {
+            at += 1 + random() % 30;
+            if (at < text.size()) {
+                cuts.push_back(at);
+            }
+        }
+        const bool end = (round & 1) != 0;
+        const size_t max = 1 + random() % 12;
+        ASSERT_EQ(split_bounded_lines(text, cuts, end, max), model_bounded_lines(text, end, max))
+            << "round " << round << " bound " << max;
+    }
+    // A line of exactly the bound is whole; one byte more is cut, and its rest, break and
+    // complementary break included, never shows.
+    Queue q;
+    q.push("12345\r\n123456\r");
+    q.push("\nok\n");
+    std::string line;
+    bool overlong = true;
+    ASSERT_TRUE(q.bounded_line(5, line, overlong));
+    EXPECT_EQ(line, "12345");
+    EXPECT_FALSE(overlong);
+    ASSERT_TRUE(q.bounded_line(5, line, overlong));
+    EXPECT_EQ(line, "12345");
+    EXPECT_TRUE(overlong);
+    ASSERT_TRUE(q.bounded_line(5, line, overlong));
+    EXPECT_EQ(line, "ok");
+    EXPECT_FALSE(overlong);
+    EXPECT_FALSE(q.bounded_line(5, line, overlong));
+    EXPECT_EQ(q.size(), 0u);
+}
+
+TEST_F(BufferTest, AHugeLineInSmallPiecesIsReportedAtOnceAndNeverQueuedWhole)
+{
+    Queue q;
+    const std::string piece(64, 'x');
+    std::string line;
+    bool overlong = false;
+    size_t reports = 0;
+    for (int i = 0; i < 16384; ++i) { // 1 MiB without a break
+        q.push(piece);
+        while (q.bounded_line(512, line, overlong)) {
+            EXPECT_TRUE(overlong);
+            EXPECT_EQ(line, std::string(512, 'x'));
+            ++reports;
+        }
+        ASSERT_LE(q.size(), 512u);
+    }
+    EXPECT_EQ(reports, 1u);
+    q.push("tail\r\nUSER x\r\n");
+    ASSERT_TRUE(q.bounded_line(512, line, overlong));
+    EXPECT_EQ(line, "USER x");
+    EXPECT_FALSE(overlong);
+    EXPECT_EQ(q.size(), 0u);
+}
+
+// The splitter keeps its place: bytes scanned once are not scanned again by the next call,
+// so a line arriving in many pieces costs its length, not its length squared.
+TEST_F(BufferTest, LineSplittingRemembersHowFarItScanned)
+{
+    Queue q;
+    std::string line;
+    for (int i = 1; i <= 100; ++i) {
+        q.push(std::string(37, static_cast<char>(i % 2 != 0 ? 'a' : '\xb0')));
+        EXPECT_FALSE(q.line(line));
+        ASSERT_EQ(q.get()->m_scanned, 37u * i);
+    }
+    // Bytes taken from the front move the place with them.
+    EXPECT_EQ(q.pop(10).size(), 10u);
+    EXPECT_EQ(q.get()->m_scanned, 3690u);
+    q.push("\n");
+    ASSERT_TRUE(q.line(line));
+    EXPECT_EQ(line.size(), 3690u);
+    EXPECT_EQ(q.get()->m_scanned, 0u);
+    EXPECT_EQ(q.size(), 0u);
 }
 
 TEST_F(BufferTest, LinesCrossNodesOfEveryKind)

@@ -3,6 +3,7 @@
 #include "capture.hpp"
 #include "tarvik_test.hpp"
 
+#include <climits>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -162,6 +163,24 @@ TEST_F(DateTest, StrftimeAgreesOnZonesAndOddFields)
             EXPECT_EQ(ours(format.c_str(), tm), theirs(format.c_str(), tm))
                 << "format \"" << format << "\" year " << row.year + 1900 << " month " << row.mon;
         }
+    }
+}
+
+// Offsets at the ends of the long range: the sign, then hours and minutes of the magnitude.
+TEST_F(DateTest, StrftimeZoneOffsetAtTheEndsOfItsRange)
+{
+    for (long offset : {LONG_MIN, LONG_MIN + 1, LONG_MAX, -1L, -59L, -60L, 86399L}) {
+        struct tm tm {};
+        tm.tm_isdst = 0;
+        tm.tm_gmtoff = offset;
+        const unsigned long long magnitude = offset < 0
+                                                 ? 0ull - static_cast<unsigned long long>(offset)
+                                                 : static_cast<unsigned long long>(offset);
+        const unsigned long long minutes = magnitude / 60;
+        char expected[32];
+        snprintf(expected, sizeof(expected), "%c%04llu", offset < 0 ? '-' : '+',
+                 minutes / 60 * 100 + minutes % 60);
+        EXPECT_EQ(ours("%z", tm), expected) << offset;
     }
 }
 

@@ -928,11 +928,9 @@ TEST_F(EventTest, RefusedConnectReportsFailureAfterConnecting)
     EXPECT_NE(calls[0].m_what & def_tarvik_event_connecting, 0u);
     EXPECT_EQ(calls.back().m_what, def_tarvik_event_connect_failed);
     EXPECT_EQ(event.m_flags & (def_tarvik_event_connecting | def_tarvik_event_connected), 0u);
-    EXPECT_EQ(tarvik_get_select_flags(m_base->m_select, event.m_fd), 0);
+    EXPECT_EQ(event.m_fd, -1); // the base closed the socket it opened for the attempt
     VALID(m_base);
-    const int failed_fd = event.m_fd;
     EXPECT_EQ(tarvik_unassign_event(&event), 0);
-    tarvik_close_socket(failed_fd);
 }
 
 // Address lists built by hand, so that their order is known: the resolver is not asked
@@ -1010,6 +1008,78 @@ TEST_F(EventTest, FailedPersistentConnectWaitsBeforeTryingAgain)
         ASSERT_EQ(tarvik_event_base_loop(m_base, def_tarvik_event_loop_nonblock), 0);
         EXPECT_EQ(recorder.activations().size(), 3u);
         EXPECT_EQ(tarvik_unassign_event(&event), 0);
+        VALID(m_base);
+    }
+}
+
+// A listener on a given loopback port.
+int listen_on(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0 ||
+        listen(fd, 4) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(EventTest, RefusedPersistentConnectConnectsOnceAListenerAppears)
+{
+    for (int timeout : {-1, 300}) {
+        int port = 0;
+        {
+            Listener closed;
+            port = closed.m_port;
+        }
+        Recorder recorder;
+        Clock::time_point failed_at;
+        recorder.m_user = &failed_at;
+        recorder.m_action = [](Recorder *self, tarvik_event_t *, uint32_t what) {
+            if ((what & def_tarvik_event_connect_failed) != 0) {
+                *static_cast<Clock::time_point *>(self->m_user) = Clock::now();
+            }
+        };
+        tarvik_event_t event;
+        assign_connect(m_base, &event, &recorder, "127.0.0.1", port);
+        ASSERT_EQ(tarvik_add_event(&event, timeout), 0);
+        loop_until(m_base, recorder, def_tarvik_event_connect_failed);
+        ASSERT_EQ(recorder.activations().back().m_what, def_tarvik_event_connect_failed);
+        // The refused attempt leaves no socket behind: the next one starts with a new one.
+        EXPECT_EQ(event.m_fd, -1);
+        EXPECT_EQ(recorder.activations().back().m_fd, -1);
+        VALID(m_base);
+        const int listener = listen_on(port);
+        ASSERT_GE(listener, 0) << "port " << port << " was taken meanwhile";
+        // Bounded: a retry that failed again would wait for the next pause.
+        const auto start = Clock::now();
+        while ((all_what(recorder) & def_tarvik_event_connected) == 0 &&
+               elapsed_ms(start) < 10000) {
+            ASSERT_EQ(tarvik_event_base_loop(m_base, def_tarvik_event_loop_once), 0);
+            VALID(m_base);
+        }
+        ASSERT_NE(all_what(recorder) & def_tarvik_event_connected, 0u) << "timeout " << timeout;
+        // Not before the retry pause: the event's timeout, or a second without one.
+        const int pause = timeout < 0 ? 1000 : timeout;
+        EXPECT_GE(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - failed_at).count(),
+            pause - 1);
+        EXPECT_NE(event.m_flags & def_tarvik_event_connected, 0u);
+        const int accepted = tarvik_accept(listener, nullptr, nullptr, 5000);
+        EXPECT_GE(accepted, 0);
+        EXPECT_EQ(tarvik_send(event.m_fd, "ok", 2, 1000), 2);
+        tarvik_close_socket(accepted);
+        const int fd = event.m_fd;
+        EXPECT_EQ(tarvik_unassign_event(&event), 0);
+        tarvik_close_socket(fd);
+        close(listener);
         VALID(m_base);
     }
 }

@@ -670,3 +670,45 @@ TEST_F(FileTest, StatFieldsMatchSystem)
     EXPECT_EQ(tarvik_get_file_size(path("file").c_str()), 5000);
     EXPECT_EQ(tarvik_get_file_size(path("missing").c_str()), -1);
 }
+
+TEST_F(FileTest, StandardStreamsPassThroughAndRefuseNulls)
+{
+    const std::string file = path("stream");
+    FILE *out = tarvik_fopen(file.c_str(), "w+");
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(tarvik_fprintf(out, "%s=%d\n", "answer", 42), 10);
+    EXPECT_GE(tarvik_fputs("second line\n", out), 0);
+    EXPECT_EQ(tarvik_fwrite("0123456789", 1, 10, out), 10u);
+    EXPECT_EQ(tarvik_fflush(out), 0);
+    EXPECT_EQ(tarvik_ftell(out), 32);
+    // Offsets past 4 GiB survive on a 32-bit target (a sparse file costs no space).
+    const int64_t far = (int64_t(5) << 30) + 7;
+    ASSERT_EQ(tarvik_fseek(out, far, SEEK_SET), 0);
+    EXPECT_EQ(tarvik_ftell(out), far);
+    ASSERT_EQ(tarvik_fseek(out, 0, SEEK_SET), 0);
+    char line[64];
+    ASSERT_NE(tarvik_fgets(line, sizeof(line), out), nullptr);
+    EXPECT_STREQ(line, "answer=42\n");
+    ASSERT_NE(tarvik_fgets(line, sizeof(line), out), nullptr);
+    EXPECT_STREQ(line, "second line\n");
+    char digits[16] = {};
+    EXPECT_EQ(tarvik_fread(digits, 1, sizeof(digits), out), 10u);
+    EXPECT_STREQ(digits, "0123456789");
+    EXPECT_EQ(tarvik_fgets(line, sizeof(line), out), nullptr); // end of the file
+    EXPECT_EQ(tarvik_fclose(out), 0);
+    EXPECT_EQ(tarvik_fopen(path("missing/file").c_str(), "r"), nullptr);
+    EXPECT_EQ(errno, ENOENT); // the C library's own report
+
+    // Null arguments fail as each call reports failure; nothing crashes.
+    EXPECT_EQ(tarvik_fopen(nullptr, "r"), nullptr);
+    EXPECT_EQ(tarvik_fopen(file.c_str(), nullptr), nullptr);
+    EXPECT_EQ(tarvik_fclose(nullptr), EOF);
+    EXPECT_EQ(tarvik_fread(digits, 1, 1, nullptr), 0u);
+    EXPECT_EQ(tarvik_fwrite(nullptr, 1, 1, stdout), 0u);
+    EXPECT_EQ(tarvik_fgets(line, sizeof(line), nullptr), nullptr);
+    EXPECT_EQ(tarvik_fputs(nullptr, stdout), EOF);
+    EXPECT_EQ(tarvik_fprintf(nullptr, "%d", 1), -1);
+    EXPECT_EQ(tarvik_fseek(nullptr, 0, SEEK_SET), -1);
+    EXPECT_EQ(tarvik_ftell(nullptr), -1);
+    EXPECT_EQ(tarvik_fflush(nullptr), 0); // every output stream, as fflush(NULL)
+}

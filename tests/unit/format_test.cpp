@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
+#include <cwchar>
 #include <functional>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -86,8 +88,8 @@ TEST_F(FormatTest, PointerCharacterAndUnknownConversions)
         {fmt("%-%"), "%", "flags before %"},
         {fmt("%y%d", 4), "y4", "unknown conversion prints itself, takes no argument"},
         {fmt("%5k%d", 4), "k4", "unknown after a width"},
-        {fmt("%zu", 4), "zu", "z is not a length modifier"},
-        {fmt("%0-5d", 4), "-5d", "flags come in a fixed order: '-' after '0' is a conversion"},
+        {fmt("%0-5d", 4), "00004", "flags in any order; zero fill ignores left-justify"},
+        {fmt("%-#5x|", 255u), "ff   |", "'#' accepted anywhere among the flags"},
         {fmt("abc%"), "abc", "lone % at the end"},
         {fmt("%ll"), "", "length without conversion"},
     });
@@ -166,6 +168,115 @@ TEST_F(FormatTest, MatchesTheCLibraryOnCommonConversions)
             ASSERT_EQ(fmt(format, static_cast<long long>(bits)), expected) << format;
         }
     }
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+
+// The conversion with value, then "|%s" with "next": the string shows whether the
+// conversion took exactly its own argument.
+template <typename T> void check_against_c_library(const std::string &conversion, T value)
+{
+    const std::string format = conversion + "|%s";
+    char expected[160];
+    snprintf(expected, sizeof(expected), format.c_str(), value, "next");
+    ASSERT_EQ(fmt(format.c_str(), value, "next"), expected) << format;
+}
+
+#pragma GCC diagnostic pop
+
+// Every flag, width and length modifier on which the formatter's rules and the C library's
+// agree, each conversion fed its argument in the modifier's own type.
+template <typename T>
+void check_modifier(const char *modifier, const char *conversions, std::vector<T> values)
+{
+    const char *flags[] = {"", "-", "0", "+", " ", "+0", "-+", "- "};
+    const char *widths[] = {"", "1", "6", "24"};
+    for (const char *conversion = conversions; *conversion != '\0'; ++conversion) {
+        for (const char *flag : flags) {
+            for (const char *width : widths) {
+                for (T value : values) {
+                    check_against_c_library(
+                        std::string("%") + flag + width + modifier + *conversion, value);
+                }
+            }
+        }
+    }
+}
+
+template <typename T> std::vector<T> edges(std::mt19937_64 &random)
+{
+    std::vector<T> values = {
+        std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), T(0), T(1), T(-1), T(42)};
+    for (int i = 0; i < 6; ++i) {
+        values.push_back(static_cast<T>(random() >> (random() % 64)));
+    }
+    return values;
+}
+
+TEST_F(FormatTest, EveryLengthModifierTakesItsOwnArgument)
+{
+    std::mt19937_64 random(20240613);
+    using signed_size = std::make_signed_t<size_t>;
+    check_modifier("hh", "di", edges<signed char>(random));
+    check_modifier("hh", "di", std::vector<int>{300, -129, 255, 128}); // narrowed as printf does
+    check_modifier("hh", "uoxX", edges<unsigned char>(random));
+    check_modifier("hh", "u", std::vector<unsigned>{256, 511, 0xFFFFFFFFu});
+    check_modifier("h", "di", edges<short>(random));
+    check_modifier("h", "di", std::vector<int>{70000, -32769});
+    check_modifier("h", "uoxX", edges<unsigned short>(random));
+    check_modifier("", "di", edges<int>(random));
+    check_modifier("", "uoxX", edges<unsigned>(random));
+    check_modifier("l", "di", edges<long>(random));
+    check_modifier("l", "uoxX", edges<unsigned long>(random));
+    check_modifier("ll", "di", edges<long long>(random));
+    check_modifier("ll", "uoxX", edges<unsigned long long>(random));
+    check_modifier("q", "di", edges<long long>(random));
+    check_modifier("L", "di", edges<long long>(random));
+    check_modifier("j", "di", edges<intmax_t>(random));
+    check_modifier("j", "uoxX", edges<uintmax_t>(random));
+    check_modifier("z", "di", edges<signed_size>(random));
+    check_modifier("z", "uoxX", edges<size_t>(random));
+    check_modifier("t", "di", edges<ptrdiff_t>(random));
+    check_modifier("t", "uoxX", edges<ptrdiff_t>(random));
+    // A character takes no width here.
+    check_against_c_library("%c", 'Z' + 256);
+    check_against_c_library("%lc", static_cast<wint_t>('q'));
+
+    // Floating point where no rounding is involved, as double and as long double (a width
+    // counts the integer part alone here, so none is given).
+    const double values[] = {1.5, -2.25, 0.0, -0.0, 1e20, 123.0625, -7.75};
+    const char *formats[] = {"%.4f", "%f", "%.7f", "%+.4f", "% .4f", "%+f", "% f"};
+    for (const char *format : formats) {
+        for (double value : values) {
+            check_against_c_library(format, value);
+            const std::string plain = format;
+            const std::string wide = plain.substr(0, plain.size() - 1) + "L" + plain.back();
+            check_against_c_library(wide, static_cast<long double>(value));
+        }
+    }
+}
+
+TEST_F(FormatTest, ConversionsBeyondTheOwnSetStillTakeTheirArguments)
+{
+    int stored = -1;
+    check_rows({
+        {fmt("%zu bytes from %s", size_t{42}, "host"), "42 bytes from host", "z"},
+        {fmt("%hd|%hhu|%jd|%td|%s", 70000, 511, intmax_t{-5}, ptrdiff_t{9}, "x"), "4464|255|-5|9|x",
+         "h, hh, j and t"},
+        {fmt("%.2Lf|%s", 2.5L, "x"), "2.50|x", "L reads a long double"},
+        {fmt("%*.*s|%s", 7, 2, "abc", "x"), "    abc|x", "a precision from the list is taken"},
+        {fmt("%.*f|%s", 2, 1.5, "x"), "1.50|x", "leading-dot star"},
+        {fmt("%5.*f|%s", -1, 1.5, "x"), "    2|x", "a negative star precision is none"},
+        {fmt("%g|%e|%E|%G|%a|%A|%F|%s", 1.5, 2.5, 0.5, 1.0, 3.0, 4.0, 5.0, "x"),
+         "1.500000|2.500000|0.500000|1.000000|3.000000|4.000000|5.000000|x", "e, g, a as f"},
+        {fmt("a%nb|%hhn|%s", &stored, static_cast<signed char *>(nullptr), "x"), "ab||x",
+         "n takes its pointer and stores nothing"},
+        {fmt("%C|%S|%s", 'A', "wide", "x"), "A|wide|x", "C and S"},
+        {fmt("%'d|%Id|%s", 1000, 2000, "x"), "1000|2000|x", "grouping flags are ignored"},
+    });
+    EXPECT_EQ(stored, -1);
+    EXPECT_EQ(fmt("%Zu|%s", SIZE_MAX, "x"), std::to_string(SIZE_MAX) + "|x") << "Z, old z";
 }
 
 TEST_F(FormatTest, TruncationAndTermination)

@@ -2,9 +2,13 @@
 // text form.
 #include "tarvik_test.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -349,6 +353,39 @@ TEST_F(FragmentTest, RoundTrip)
         tarvik_close_fragment(set);
         tarvik_close_fragment(again);
     }
+}
+
+// A large text in any order parses to the same set as the same ranges added one by one, and
+// the most recently added range is the text's last. (Its cost is the fragment benchmark's.)
+TEST_F(FragmentTest, ParsingAShuffledLargeTextGivesTheUnionOfItsRanges)
+{
+    std::mt19937 random(20240614);
+    std::vector<std::pair<uint64_t, uint64_t>> ranges; // first, last (inclusive)
+    for (uint64_t i = 0; i < 6000; ++i) {
+        ranges.push_back({i * 10, i * 10 + random() % 12}); // some touch or overlap the next
+    }
+    std::shuffle(ranges.begin(), ranges.end(), random);
+    std::string input = "x=";
+    for (const auto &range : ranges) {
+        input += std::to_string(range.first) + "-" + std::to_string(range.second) + "|";
+    }
+    input += "5";
+    tarvik_fragment_t expected;
+    tarvik_init_fragment(&expected);
+    for (const auto &range : ranges) {
+        ASSERT_EQ(
+            tarvik_add_fragment_ex(&expected, "x", range.first, range.second - range.first + 1), 0);
+    }
+    ASSERT_EQ(tarvik_add_fragment_ex(&expected, "x", 5, 1), 0);
+    ASSERT_NE(tarvik_string_to_fragment(&m_set, input.c_str(), 0), nullptr);
+    const tarvik_fragment_t *got = tarvik_find_fragment(&m_set, "x");
+    const tarvik_fragment_t *want = tarvik_find_fragment(&expected, "x");
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(text(&m_set), text(&expected));
+    EXPECT_EQ(got->m_covered, want->m_covered);
+    EXPECT_EQ(got->m_total, want->m_total);
+    EXPECT_EQ(got->m_last_end, 6u);
+    tarvik_uninit_fragment(&expected);
 }
 
 TEST_F(FragmentTest, NullArguments)

@@ -2,7 +2,10 @@
 #include "capture.hpp"
 #include "tarvik_test.hpp"
 
+#include <cctype>
 #include <cstring>
+#include <sstream>
+#include <string>
 #include <sys/mman.h>
 #include <thread>
 #include <vector>
@@ -168,6 +171,23 @@ TEST_F(HeapTest, LiveListIsNewestFirstAndHonoursLimits)
     tarvik_free_tag(c, "test", 6);
 }
 
+// Lines of a hex dump: an address of at least eight upper-case hexadecimal digits, a space,
+// the bytes and the text column in brackets.
+size_t count_dump_lines(const std::string &text)
+{
+    size_t count = 0;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const size_t space = line.find(' ');
+        bool address = space != std::string::npos && space >= 8 && line.back() == ']';
+        for (size_t i = 0; address && i < space; ++i) {
+            address = isxdigit(static_cast<unsigned char>(line[i])) && !islower(line[i]);
+        }
+        count += address ? 1 : 0;
+    }
+    return count;
+}
+
 TEST_F(HeapTest, DamagedGuardIsReportedAndTheBlockKept)
 {
     Captured run = run_in_child([] {
@@ -193,12 +213,16 @@ TEST_F(HeapTest, DamagedGuardIsReportedAndTheBlockKept)
     EXPECT_NE(run.err.find("CONSOLE # dump exception at source/heap:tarvik_heap_tag:"),
               std::string::npos);
     EXPECT_NE(run.err.find("[ALLOCATED:victim():1] 12 bytes at "), std::string::npos);
-    // Header and data (12 + overhead bytes) on standard output, then up to 32 reverse
-    // lines: the reverse dump stops early where the memory in front is not readable.
+    // Header and data (12 + overhead bytes), then up to 32 reverse lines (the reverse dump
+    // stops early where the memory in front is not readable), all on the error output:
+    // memory contents never reach standard output, a CGI program's response body.
+    EXPECT_EQ(run.out, "");
     size_t forward_lines = (12 + TARVIK_HEAP_OVERHEAD + 15) / 16;
-    size_t lines = count_lines_with(run.out, "[");
-    EXPECT_GE(lines, forward_lines + 1) << run.out;
-    EXPECT_LE(lines, forward_lines + 32) << run.out;
+    size_t lines = count_dump_lines(run.err);
+    EXPECT_GE(lines, forward_lines + 1) << run.err;
+    EXPECT_LE(lines, forward_lines + 32) << run.err;
+    const size_t reverse = run.err.find("=> REVERSE DUMP\n");
+    EXPECT_EQ(count_dump_lines(run.err.substr(0, reverse)), forward_lines) << run.err;
 }
 
 TEST_F(HeapTest, DoubleFreeIsDetected)
@@ -212,6 +236,8 @@ TEST_F(HeapTest, DoubleFreeIsDetected)
     });
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.err.find("caller=\"twice:3\""), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_GE(count_dump_lines(run.err), 1u) << run.err;
 }
 
 TEST_F(HeapTest, ForeignPointerNextToUnmappedMemoryIsReportedWithoutCrashing)

@@ -5,6 +5,7 @@
 
 #include "capture.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -215,8 +216,8 @@ TEST_F(ProcessControlTest, LauncherRestartsCrashAfterFullPauseThenStopsOnExit)
     ASSERT_EQ(sscanf(lines[2].c_str(), "Start monitoring by tarvik_launcher ! (pid=%u)", &second),
               1);
     EXPECT_NE(second, first) << "a restart forks a new child";
-    EXPECT_EQ(lines[3],
-              "Stop monitoring by tarvik_launcher ! (pid=" + std::to_string(second) + ")");
+    EXPECT_EQ(lines[3], "Stop monitoring by tarvik_launcher ! (pid=" + std::to_string(second) +
+                            ", status=0)");
 }
 
 // Death by a signal outside the crash set ends the supervision with status 0.
@@ -501,6 +502,94 @@ TEST_F(ProcessControlTest, WritePidfile)
     if (access("/dev/full", W_OK) == 0) {
         EXPECT_EQ(tarvik_write_pidfile("/dev/full", 1), -1) << "a failed write is a failure";
     }
+}
+
+// Runs body in a child whose alarm turns a hang into a failure; its exit status.
+int in_child(const std::function<int()> &body)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(5);
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Only a regular file is ever replaced: a link is not followed (nor its target created), a
+// FIFO does not block, and nothing but the pid file is left behind.
+TEST_F(ProcessControlTest, PidfileIsNeverWrittenThroughWhatStandsAtThePath)
+{
+    std::string target = path("target");
+    std::ofstream(target) << "precious\n";
+    std::string symbolic = path("link");
+    ASSERT_EQ(symlink(target.c_str(), symbolic.c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(tarvik_write_pidfile(symbolic.c_str(), 7), -1);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(read_file(target), "precious\n");
+    std::string dangling = path("dangling");
+    ASSERT_EQ(symlink(path("created").c_str(), dangling.c_str()), 0);
+    EXPECT_EQ(tarvik_write_pidfile(dangling.c_str(), 7), -1);
+    EXPECT_FALSE(fs::exists(path("created")));
+
+    std::string fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(in_child([&] { return tarvik_write_pidfile(fifo.c_str(), 7) == -1 ? 0 : 1; }), 0)
+        << "a FIFO at the path must be refused at once";
+    ASSERT_EQ(mkdir(path("directory").c_str(), 0700), 0);
+    EXPECT_EQ(tarvik_write_pidfile(path("directory").c_str(), 7), -1);
+
+    // A regular file is replaced, not rewritten in place: a second name of it keeps the old text.
+    std::string pidfile = path("run.pid");
+    std::ofstream(pidfile) << "1\n";
+    ASSERT_EQ(link(pidfile.c_str(), path("other-name").c_str()), 0);
+    EXPECT_EQ(tarvik_write_pidfile(pidfile.c_str(), 99), 0);
+    EXPECT_EQ(read_file(pidfile), "99\n");
+    EXPECT_EQ(read_file(path("other-name")), "1\n");
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(path(""))) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"dangling", "directory", "fifo", "link",
+                                               "other-name", "run.pid", "target"}));
+}
+
+// On a full file system the write fails and the old pid file stays whole (a private tmpfs of
+// one page, in a private mount namespace).
+TEST_F(ProcessControlTest, PidfileOnAFullDiskFailsAndKeepsTheOldFile)
+{
+    std::string mount_point = path("small");
+    ASSERT_EQ(mkdir(mount_point.c_str(), 0700), 0);
+    RUN_IN_PID_NAMESPACE([&] {
+        if (mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=4k") != 0) {
+            return 0; // no tmpfs here: nothing to show
+        }
+        std::string pidfile = mount_point + "/run.pid";
+        std::ofstream(pidfile) << "123\n";
+        std::string filler = mount_point + "/filler";
+        int fd = open(filler.c_str(), O_WRONLY | O_CREAT, 0600);
+        char block[512] = {};
+        while (write(fd, block, sizeof(block)) > 0) {
+        }
+        close(fd);
+        if (tarvik_write_pidfile(pidfile.c_str(), 4321) != -1) {
+            return 1;
+        }
+        if (read_file(pidfile) != "123\n") {
+            return 2;
+        }
+        size_t entries = 0;
+        for (const auto &entry : fs::directory_iterator(mount_point)) {
+            (void)entry;
+            ++entries;
+        }
+        return entries == 2 ? 0 : 3;
+    });
 }
 
 // The daemon is in its own session, silenced unless the caller routed output elsewhere.

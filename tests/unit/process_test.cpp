@@ -4,17 +4,20 @@
 
 #include "detail/process.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <string>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -365,6 +368,19 @@ TEST_F(ProcessTest, PasswdLinesNameTheirUid)
     const char *name = nullptr;
     size_t length = 0;
     EXPECT_FALSE(ps_passwd_name(cut.data(), cut.size(), 0, &name, &length));
+
+    // The lookups answer like the password database, before and after the table fills.
+    tarvik_ps_users_t *users = tarvik_open_ps_users();
+    ASSERT_NE(users, nullptr);
+    for (uint32_t uid = 0; uid < 40; ++uid) {
+        struct passwd *entry = getpwuid(uid);
+        std::string expected = entry != nullptr ? entry->pw_name : "owner";
+        EXPECT_EQ(tarvik_ps_user_name(users, uid), expected) << uid;
+        EXPECT_EQ(tarvik_ps_user_name(users, uid % 3),
+                  std::string(tarvik_ps_user_name(nullptr, uid % 3)));
+    }
+    EXPECT_EQ(tarvik_close_ps_users(users), 0);
+    EXPECT_EQ(tarvik_close_ps_users(nullptr), 0);
 }
 
 TEST_F(ProcessTest, CpuUsageIsLifetimeShareCapped)
@@ -422,6 +438,35 @@ TEST_F(ProcessTest, CdataStaysWellFormed)
     EXPECT_EQ(cdata(""), "");
 }
 
+// Out of descriptors, no record is made up of zeros (PPID 0, no name, no threads): the table
+// is refused with the reason in errno.
+TEST_F(ProcessTest, TableThatCannotBeReadIsAnErrorNotMadeUpRows)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (int fd = 3; fd < 1024; ++fd) {
+            close(fd);
+        }
+        struct rlimit limit = {4, 4}; // /proc itself, and nothing more
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            _exit(2);
+        }
+        errno = 0;
+        tarvik_ps_t *list = tarvik_open_ps_ex(0);
+        if (list != nullptr) {
+            _exit(list->m_name == nullptr ? 3 : 4);
+        }
+        _exit(errno == EMFILE ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: rows of zeros, 5: another errno";
+}
+
 TEST_F(ProcessTest, SelfOnlyYieldsOneRecordForTheCaller)
 {
     int pair[2];
@@ -462,7 +507,7 @@ TEST_F(ProcessTest, SelfOnlyYieldsOneRecordForTheCaller)
     // walk itself holds open.
     uint64_t counted = list->m_fd_count;
     tarvik_close_ps(list);
-    list = ps_open(TARVIK_PS_SELF | TARVIK_PS_INODES, false);
+    list = tarvik_open_ps_ex(TARVIK_PS_SELF | TARVIK_PS_FD_COUNT);
     ASSERT_NE(list, nullptr);
     EXPECT_GE(list->m_fd_count + 1, counted);
     EXPECT_LE(list->m_fd_count, counted);
@@ -545,7 +590,7 @@ TEST_F(ProcessTest, WholeTableSortedByRssFindsAChildByItsInode)
     tarvik_close_ps(list);
 
     // Counting without keeping the inodes sees the same descriptors of the child.
-    list = ps_open(TARVIK_PS_INODES, false);
+    list = tarvik_open_ps_ex(TARVIK_PS_FD_COUNT);
     ASSERT_NE(list, nullptr);
     bool child_seen = false;
     for (tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
@@ -609,6 +654,20 @@ TEST_F(ProcessTest, KillPassesWithoutSignalsCountMatches)
     EXPECT_EQ(tarvik_kill_libdepend(base, -1, -1, 0), -1);
     EXPECT_EQ(tarvik_kill_libdepend(exe, -1, -1, 0), -1);
     EXPECT_EQ(tarvik_kill_libdepend("no-such-library-7731.so", -1, -1, 0), 0);
+    // Several libraries: any one mapped makes a match; the record test agrees.
+    const char *libraries[] = {"no-such-library-7731.so", base};
+    EXPECT_EQ(tarvik_kill_libdepend_ex(libraries, 1, -1, -1, 0), 0);
+    EXPECT_EQ(tarvik_kill_libdepend_ex(libraries, 2, -1, -1, 0), -1);
+    tarvik_ps_t *list = tarvik_open_ps_ex(TARVIK_PS_EXE | TARVIK_PS_MAPS);
+    int mapping = 0;
+    for (tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
+        int maps = tarvik_ps_maps_library(record, base);
+        EXPECT_EQ(maps, record->m_pid == static_cast<uint32_t>(getpid()) ? 0 : maps);
+        mapping += record->m_pid == static_cast<uint32_t>(child.pid()) ? maps : 0;
+        EXPECT_EQ(tarvik_ps_maps_library(record, libraries[0]), 0);
+    }
+    tarvik_close_ps(list);
+    EXPECT_EQ(mapping, 1);
     EXPECT_EQ(tarvik_kill_name("kp-held-9371", -1), 1);
     EXPECT_EQ(tarvik_kill_name("kp-held-9372", -1), 0);
     EXPECT_EQ(tarvik_kill_name_ex("kp-held-9371", -1, -1, 0), -1);
@@ -747,6 +806,11 @@ TEST_F(ProcessTest, KillRefusesGroupsAndEveryone)
     EXPECT_EQ(tarvik_kill(getpid(), -1), -1);
     EXPECT_EQ(tarvik_kill(getpid(), 0), 0); // signal 0 only probes
     EXPECT_EQ(tarvik_kill_libdepend(nullptr, -1, -1, 0), -1);
+    const char *libraries[] = {"libc.so.6", ""};
+    EXPECT_EQ(tarvik_kill_libdepend_ex(libraries, 2, -1, -1, 0), -1);
+    EXPECT_EQ(tarvik_kill_libdepend_ex(libraries, 0, -1, -1, 0), -1);
+    EXPECT_EQ(tarvik_kill_libdepend_ex(nullptr, 1, -1, -1, 0), -1);
+    EXPECT_EQ(tarvik_ps_maps_library(nullptr, "libc.so.6"), 0);
     EXPECT_EQ(tarvik_kill_name(nullptr, -1), 0);
 }
 

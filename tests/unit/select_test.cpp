@@ -89,20 +89,36 @@ struct Pipe {
 
 class SelectTest : public TarvikTest {};
 
-// Descriptors of 1024 and above need a raised descriptor limit.
-class HighDescriptorTest : public TarvikTest {
+// Tables refuse descriptors at or above the descriptor limit: growth to 4000, and descriptors
+// beyond 1024, need it raised (skipped where the hard limit does not allow that).
+class RaisedLimitTest : public TarvikTest {
   protected:
+    static constexpr rlim_t WANTED = 4100;
+
     void SetUp() override
     {
         TarvikTest::SetUp();
         struct rlimit limit;
         ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 2100) {
-            GTEST_SKIP() << "descriptor hard limit " << limit.rlim_max << " is below 2100";
-        }
-        if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < 2100) {
-            limit.rlim_cur = limit.rlim_max;
+        if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < WANTED) {
+            if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < WANTED) {
+                GTEST_SKIP() << "descriptor hard limit " << limit.rlim_max << " is below "
+                             << WANTED;
+            }
+            limit.rlim_cur = WANTED;
             ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+        }
+    }
+};
+
+// Descriptors of 1024 and above, where the platform's select takes them at all.
+class HighDescriptorTest : public RaisedLimitTest {
+  protected:
+    void SetUp() override
+    {
+        RaisedLimitTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
         }
         if (!platform_selects_high_descriptors()) {
             GTEST_SKIP() << "this platform's select cannot take descriptors above 1024";
@@ -128,7 +144,7 @@ TEST_F(SelectTest, NewTableHoldsDescriptorsBelow64WithoutGrowing)
     EXPECT_EQ(tarvik_close_select(t), nullptr);
 }
 
-TEST_F(SelectTest, GrowthDoublesTo256ThenStepsBy16)
+TEST_F(RaisedLimitTest, GrowthDoublesTo256ThenStepsBy16)
 {
     struct Row {
         std::vector<int> m_adds;
@@ -170,7 +186,7 @@ TEST_F(SelectTest, OpenHintSizesFirstSets)
     EXPECT_EQ(tarvik_open_select_ex(INT32_MAX), nullptr);
 }
 
-TEST_F(SelectTest, GrowthKeepsRegistrationsAndClearsResults)
+TEST_F(RaisedLimitTest, GrowthKeepsRegistrationsAndClearsResults)
 {
     tarvik_select_t *t = tarvik_open_select();
     ASSERT_EQ(tarvik_add_select(t, 5, def_tarvik_select_read | def_tarvik_select_except), 0);
@@ -379,6 +395,46 @@ TEST_F(SelectTest, OddSizedTableDispatchStaysInsideItsBlock)
     ASSERT_EQ(tarvik_add_select(t, fd, 7), 0);
     EXPECT_EQ(tarvik_select_dispatch(t, 100), 1);
     EXPECT_EQ(tarvik_is_select(t, fd, 7), def_tarvik_select_write);
+    tarvik_close_select(t);
+}
+
+// A descriptor that cannot be open is an error, never a time-out, and never grows anything:
+// not one at or above the descriptor limit, not a closed one beyond the kernel's table (which
+// select would silently skip).
+TEST_F(SelectTest, NonsenseDescriptorsAreRefusedWithoutGrowing)
+{
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const int ceiling = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > (1u << 20)
+                            ? 1 << 20
+                            : static_cast<int>(limit.rlim_cur);
+
+    errno = 0;
+    EXPECT_EQ(tarvik_rx_poll_fd(2147483000, 0), -1);
+    EXPECT_EQ(errno, EBADF);
+    for (int fd : {ceiling - 1, 900}) {
+        errno = 0;
+        EXPECT_EQ(tarvik_rx_poll_fd(fd, 300), -1) << fd;
+        EXPECT_EQ(errno, EBADF) << fd;
+        EXPECT_EQ(tarvik_single_select(fd, def_tarvik_select_write, 300), -1) << fd;
+        EXPECT_EQ(tarvik_tx_poll_fd(fd, 300), -1) << fd;
+    }
+
+    tarvik_select_t *t = tarvik_open_select();
+    for (int fd : {100000000, ceiling, INT32_MAX - 64}) {
+        errno = 0;
+        EXPECT_EQ(tarvik_add_select(t, fd, def_tarvik_select_read), -1) << fd;
+        EXPECT_EQ(errno, EBADF);
+        EXPECT_EQ(tarvik_set_select(t, fd, def_tarvik_select_read), -1) << fd;
+    }
+    EXPECT_EQ(t->m_set_size, 8u);
+    EXPECT_EQ(t->m_highest, -1);
+    // Just below the limit is a descriptor a process may have: it can be registered, and a
+    // dispatch then reports it closed.
+    ASSERT_EQ(tarvik_add_select(t, ceiling - 1, def_tarvik_select_read), 0);
+    errno = 0;
+    EXPECT_EQ(tarvik_select_dispatch(t, 300), -1);
+    EXPECT_EQ(errno, EBADF);
     tarvik_close_select(t);
 }
 

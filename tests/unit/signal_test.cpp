@@ -1,12 +1,20 @@
 // Multiplexed signal handlers: order of calls, counters, the chain back to the disposition in
-// force before the first handler, restores, and dispatch racing with table changes.
+// force before the first handler, restores, dispatch racing with table changes, and faults
+// raised by the CPU (which end the process) against the same signals sent by kill.
 #include "tarvik_test.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <pthread.h>
 #include <thread>
+
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -197,6 +205,108 @@ TEST_F(SignalTest, DispatchRacesWithTableChanges)
     EXPECT_EQ(s_plain_calls.load(), 0);
     tarvik_del_signal(anchor);
     EXPECT_EQ(current_handler(SIGUSR1), plain_handler);
+}
+
+// Faults raised by the instruction that runs: the sanitizers must not catch them first.
+volatile uintptr_t s_null_address = 0;
+#if defined(__x86_64__) || defined(__i386__)
+volatile int s_zero = 0;
+volatile int s_dividend = 7;
+#endif
+
+__attribute__((no_sanitize_undefined)) void write_through_null()
+{
+    *reinterpret_cast<volatile int *>(s_null_address) = 1;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((no_sanitize_undefined)) void divide_by_zero()
+{
+    volatile int quotient = s_dividend / s_zero;
+    (void)quotient;
+}
+#endif
+
+// Reads a page of a file mapped beyond its end.
+void read_past_mapped_end()
+{
+    FILE *file = tmpfile();
+    if (file == nullptr) {
+        _exit(3);
+    }
+    void *page = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fileno(file), 0);
+    if (page == MAP_FAILED) {
+        _exit(3);
+    }
+    (void)*static_cast<volatile char *>(page);
+}
+
+void send_to_self(int signal) { kill(getpid(), signal); }
+
+// Runs body in a child with a handler of the module on signal; the child's wait status, or
+// -1 when it was still running after the time-out (and was killed).
+int status_of_child(int signal, void (*body)(int))
+{
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        struct rlimit none = {0, 0};
+        setrlimit(RLIMIT_CORE, &none);
+        if (tarvik_add_signal(signal, record, tag(1)) == nullptr) {
+            _exit(2);
+        }
+        body(signal);
+        // Only a delivered signal comes back here: its handler ran once.
+        _exit(s_call_count.load() == 1 ? 0 : 4);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status;
+}
+
+TEST_F(SignalTest, FaultsOfTheCpuEndTheProcessSentSignalsAreDispatched)
+{
+    struct Row {
+        const char *m_name;
+        int m_signal;
+        void (*m_body)(int);
+        bool m_fault;
+    };
+    const Row rows[] = {
+        {"null write", SIGSEGV, [](int) { write_through_null(); }, true},
+        {"read past a mapped end", SIGBUS, [](int) { read_past_mapped_end(); }, true},
+#if defined(__x86_64__) || defined(__i386__)
+        // MIPS divides by zero without a fault (the compiler's check raises a trap instead),
+        // and its trap instruction is no illegal one: these two are for hosts that fault.
+        {"integer division by zero", SIGFPE, [](int) { divide_by_zero(); }, true},
+        {"illegal instruction", SIGILL, [](int) { __builtin_trap(); }, true},
+#endif
+        {"kill SIGSEGV", SIGSEGV, send_to_self, false},
+        {"kill SIGFPE", SIGFPE, send_to_self, false},
+        {"kill SIGBUS", SIGBUS, send_to_self, false},
+        {"kill SIGILL", SIGILL, send_to_self, false},
+    };
+    for (const Row &row : rows) {
+        const int status = status_of_child(row.m_signal, row.m_body);
+        // A fault that returns to its instruction would fault for ever: killed at the time-out.
+        ASSERT_NE(status, -1) << row.m_name << ": the child kept faulting";
+        if (row.m_fault) {
+            ASSERT_TRUE(WIFSIGNALED(status)) << row.m_name << ": status " << status;
+            EXPECT_EQ(WTERMSIG(status), row.m_signal) << row.m_name;
+        } else {
+            ASSERT_TRUE(WIFEXITED(status)) << row.m_name << ": status " << status;
+            EXPECT_EQ(WEXITSTATUS(status), 0) << row.m_name;
+        }
+    }
 }
 
 } // namespace

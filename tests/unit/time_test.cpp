@@ -232,9 +232,13 @@ TEST_F(TimeTest, HertzFromStatTextAndReports)
         {"cpu 1 2 3\nintr 4\n", 100000, 100,
          "tarvik_get_hertz: [ERROR] \x1b[1;31munknown HZ value !\x1b[0m (assume 100, "
          "s_this_ticks=FOUND-BUT, cpu_count=0)\n"},
+        // No counters at all: an empty or unreadable file, or one without "cpu" lines.
         {"", 100000, 100,
          "tarvik_get_hertz: [ERROR] \x1b[1;31munknown HZ value !\x1b[0m (assume 100, "
-         "s_this_ticks=NOT_FOUND, cpu_count=0)\n"},
+         "tarvik_open_cpu_ticks failed)\n"},
+        {"intr 4\nctxt 5\n", 100000, 100,
+         "tarvik_get_hertz: [ERROR] \x1b[1;31munknown HZ value !\x1b[0m (assume 100, "
+         "tarvik_open_cpu_ticks failed)\n"},
     };
     for (const auto &row : rows) {
         uint64_t hertz = 0;

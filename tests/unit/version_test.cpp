@@ -2,6 +2,8 @@
 // machine are, and the processor count must follow the affinity mask.
 #include "tarvik_test.hpp"
 
+#include "capture.hpp"
+
 #include <clocale>
 #include <cstring>
 #include <sched.h>
@@ -120,6 +122,83 @@ TEST_F(VersionTest, CpuCountShrinksWithTheMask)
     int count = tarvik_get_cpu_count_ex(-1);
     ASSERT_EQ(sched_setaffinity(0, sizeof(saved), &saved), 0);
     EXPECT_EQ(count, 1);
+}
+
+std::string version_document(const char *name)
+{
+    tarvik_buffer_t *buffer = tarvik_open_buffer();
+    EXPECT_EQ(tarvik_push_version_xml(buffer, name), 0);
+    std::string text(tarvik_get_buffer_size(buffer), '\0');
+    tarvik_pop_buffer(buffer, text.data(), text.size());
+    tarvik_close_buffer(buffer);
+    return text;
+}
+
+std::string element(const std::string &document, const std::string &name)
+{
+    size_t start = document.find("<" + name + ">");
+    size_t end = document.find("</" + name + ">", start);
+    if (start == std::string::npos || end == std::string::npos) {
+        return "<missing " + name + ">";
+    }
+    return document.substr(start + name.size() + 2, end - start - name.size() - 2);
+}
+
+TEST_F(VersionTest, DocumentCarriesTheBuildAndRuntimeFacts)
+{
+    std::string document = version_document(nullptr);
+    EXPECT_EQ(document.rfind("<?xml version='1.0' encoding='UTF-8' standalone='yes'?>\n", 0), 0u);
+    EXPECT_NE(document.find("\n<!-- glibc v" + std::to_string(__GLIBC__) + "." +
+                            std::to_string(__GLIBC_MINOR__) + " (_POSIX_VERSION=" +
+                            std::to_string(_POSIX_VERSION) + ") -->\n<application>\n"),
+              std::string::npos)
+        << document;
+    EXPECT_EQ(document.size() - document.rfind("</application>\n<!-- end of version.xml -->\n"),
+              strlen("</application>\n<!-- end of version.xml -->\n"));
+    EXPECT_EQ(element(document, "name"),
+              "<![CDATA[" + std::string(tarvik_get_company_string()) + "]]>");
+    EXPECT_EQ(element(document, "string"), "5.0.2.0");
+    EXPECT_EQ(element(document, "extra"), "2");
+    EXPECT_EQ(element(document, "word_size"), std::to_string(sizeof(void *) * 8));
+    EXPECT_NE(document.find("    <architecture>" + std::string(tarvik_get_architecture()) +
+                            "</architecture>\n    <word_size>"),
+              std::string::npos);
+    struct utsname name;
+    ASSERT_EQ(uname(&name), 0);
+    // The release as numbers: "6.1.0-18-amd64" shows 6.1, "4.19.306" all three parts.
+    unsigned parts[4] = {};
+    int count = sscanf(name.release, "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]);
+    while (count > 2 && parts[count - 1] == 0) {
+        --count;
+    }
+    std::string release = std::to_string(parts[0]) + "." + std::to_string(parts[1]);
+    for (int index = 2; index < count; ++index) {
+        release += "." + std::to_string(parts[index]);
+    }
+    EXPECT_EQ(element(document, "os_version"), "<![CDATA[" + release + "]]>");
+    EXPECT_GE(std::stoul(element(document, "peak")), std::stoul(element(document, "size")));
+}
+
+TEST_F(VersionTest, DocumentStaysWellFormedWhateverTheName)
+{
+    std::string document = version_document("a]]>b\x01\xff\xc3\xa9");
+    EXPECT_EQ(element(document, "name"), "<![CDATA[a]]]]><![CDATA[>b??\xc3\xa9]]>");
+}
+
+TEST_F(VersionTest, DocumentWithoutQueueIsPrinted)
+{
+    std::string queued = version_document("name");
+    Captured printed = run_in_child([] { return tarvik_push_version_xml(nullptr, "name"); });
+    EXPECT_EQ(printed.status, 0);
+    // Only the heap figures may differ: the queue itself is a heap block.
+    EXPECT_EQ(printed.out.substr(0, printed.out.find("<heap>")),
+              queued.substr(0, queued.find("<heap>")));
+    EXPECT_NE(printed.out.find("<!-- end of version.xml -->\n"), std::string::npos);
+}
+
+TEST_F(VersionTest, SignatureNamesTheLibraryVersion)
+{
+    EXPECT_NE(std::string(tarvik_get_qvl_sign()).find("5.0.2.0"), std::string::npos);
 }
 
 } // namespace

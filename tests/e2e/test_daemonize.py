@@ -1,38 +1,30 @@
 #!/usr/bin/env python3
-"""The process control applets run for real inside a private PID and mount namespace:
-daemonize supervises, detaches and records commands; setcpu lists and changes processor
-affinity, checked against taskset. The launcher's lines are read from a private syslog
-socket. The script starts itself again under unshare, so it can only signal processes
-of its own namespace.
+"""The daemonize applet (daemonize.cpp) run for real inside private PID and mount namespaces:
+it supervises, detaches and records commands. The launcher's lines are read from a private
+syslog socket in a /dev of the mount namespace's own.
 
-Usage: test_process_control.py <vexa>
+Usage: test_daemonize.py <vexa>
 """
+import contextlib
 import os
 import re
 import resource
 import shutil
 import socket
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-VEXA = None
-EXIT_DUMP = "dump exception"
-INSIDE = "TARVIK_PROCESS_CONTROL_INSIDE"
+import vexa_e2e as e2e
+
 SYSLOG_LINE = re.compile(r"^<\d+>.*?TARVIK\[(\d+)\]: (.*?)\n?$", re.S)
 DEVICES = ("null", "zero", "full", "random", "urandom", "tty")
 
 syslog_sink = None
 
 
-def run(*arguments, program=None, timeout=60):
-    result = subprocess.run([program or VEXA, *arguments], capture_output=True, text=True,
-                            timeout=timeout, stdin=subprocess.DEVNULL)
-    if EXIT_DUMP in result.stderr:
-        raise AssertionError("exit dump: %r" % result.stderr)
-    return result
+run = e2e.run
 
 
 def setup_syslog_sink(scratch):
@@ -95,24 +87,6 @@ def stat_fields(pid):
     return int(fields[1]), int(fields[3]), name
 
 
-def taskset_list(pid):
-    """The affinity of pid as a set of processors, from taskset."""
-    output = subprocess.run(["taskset", "-pc", str(pid)], capture_output=True, text=True,
-                            check=True).stdout
-    return parse_cpu_list(output.rsplit(":", 1)[1].strip(), ",")
-
-
-def parse_cpu_list(text, separator):
-    cpus = set()
-    for part in text.split(separator):
-        if "-" in part:
-            first, last = part.split("-")
-            cpus.update(range(int(first), int(last) + 1))
-        elif part:
-            cpus.add(int(part))
-    return cpus
-
-
 def reap(process_or_pid):
     if isinstance(process_or_pid, int):
         try:
@@ -154,7 +128,7 @@ class DaemonizeTest(unittest.TestCase):
             result = run(name, *arguments)
             self.assertEqual(result.returncode, 1, result)
             self.assertEqual(result.stdout, usage % name)
-        listing = subprocess.run([VEXA], capture_output=True, text=True, timeout=60).stdout
+        listing = e2e.run().stdout
         names = re.findall(r"[\w.]+", listing)
         self.assertIn("daemonize", names)
         self.assertNotIn("daemon", names, "the short name stays hidden")
@@ -169,6 +143,21 @@ class DaemonizeTest(unittest.TestCase):
         with open(self.path("self")) as handle:
             self.assertEqual(written, handle.read())
         self.assertRegex(written, r"^\d+\n$")
+
+    def test_pidfile_is_never_written_through_a_link_or_into_a_fifo(self):
+        target = self.path("precious")
+        with open(target, "w") as handle:
+            handle.write("keep\n")
+        os.symlink(target, self.path("link"))
+        os.mkfifo(self.path("fifo"))
+        for name in ("link", "fifo"):
+            with self.subTest(name=name):
+                result = run("daemonize", "--pidfile", self.path(name), "--", "true",
+                             timeout=20)
+                self.assertEqual(result.returncode, 0, "the command still runs")
+                self.assertIn("can not write the pidfile", result.stderr)
+        with open(target) as handle:
+            self.assertEqual(handle.read(), "keep\n")
 
     def test_daemon_leaves_a_detached_process(self):
         for spelling in ("--daemon", "-d"):
@@ -232,10 +221,12 @@ class DaemonizeTest(unittest.TestCase):
             self.assertEqual(lines[line],
                              "Restarting by tarvik_launcher ! (pid=%s, signum=11, restarts=%d)"
                              % (pids[restarts - 1], restarts))
-        self.assertEqual(lines[5], "Stop monitoring by tarvik_launcher ! (pid=%s)" % pids[2])
+        self.assertEqual(lines[5],
+                         "Stop monitoring by tarvik_launcher ! (pid=%s, status=0)" % pids[2])
 
     def test_launcher_stops_on_sigkill_and_on_exit(self):
-        cases = (("kill -KILL $$", ", signum=9"), ("exit 3", ""))
+        # The monitor exits 0 either way; the log tells how the child ended.
+        cases = (("kill -KILL $$", ", signum=9"), ("exit 3", ", status=3"))
         for command, suffix in cases:
             with self.subTest(command=command):
                 if os.path.exists(self.path("runs")):
@@ -253,116 +244,16 @@ class DaemonizeTest(unittest.TestCase):
                                  % (child.group(1), suffix))
 
 
-class SetcpuTest(unittest.TestCase):
-    def setUp(self):
-        self.cpus = sorted(os.sched_getaffinity(0))
-        self.sleepers = [subprocess.Popen(["sleep", "30"]) for _ in range(3)]
-
-    def tearDown(self):
-        for process in self.sleepers:
-            reap(process)
-
-    def test_list_agrees_with_taskset(self):
-        os.sched_setaffinity(self.sleepers[0].pid, {self.cpus[0]})
-        result = run("setcpu", "--list")
-        self.assertEqual(result.returncode, 0, result)
-        lines = result.stdout.splitlines()
-        self.assertEqual(lines[0], "CPU x %d" % len(self.cpus))
-        self.assertEqual(lines[1], "%5s %-32s %s" % ("PID", "Mask", "Name"))
-        rows = {}
-        for line in lines[2:]:
-            match = re.fullmatch(r"\s*(\d+) (\S+)\s+(.*)", line)
-            self.assertIsNotNone(match, line)
-            self.assertEqual(line, "%5s %-32s %s" % match.groups())
-            rows[int(match.group(1))] = (match.group(2), match.group(3))
-        for process in self.sleepers:
-            mask, name = rows[process.pid]
-            self.assertEqual(name, "sleep")
-            self.assertEqual(parse_cpu_list(mask, "|"), taskset_list(process.pid))
-        self.assertEqual(rows[self.sleepers[0].pid][0], str(self.cpus[0]))
-
-    def test_pin_by_pid_and_release(self):
-        pid = self.sleepers[0].pid
-        cpu = self.cpus[-1]
-        result = run("setcpu", "--pid", str(pid), "--cpu", str(cpu))
-        self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(result.stdout, "CPU x %d\nset running on CPU%d (pid=%d)\n"
-                         % (len(self.cpus), cpu, pid))
-        self.assertEqual(taskset_list(pid), {cpu})
-        mask = subprocess.run(["taskset", "-p", str(pid)], capture_output=True, text=True,
-                              check=True).stdout
-        self.assertEqual(int(mask.rsplit(":", 1)[1], 16), 1 << cpu)
-        self.assertEqual(taskset_list(self.sleepers[1].pid), set(self.cpus), "others unmoved")
-
-        result = run("setcpu", "-p", str(pid))
-        self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(result.stdout.splitlines()[-1], "set running on CPUs (pid=%d)" % pid)
-        self.assertEqual(taskset_list(pid), set(self.cpus))
-
-    def test_pin_by_name_pattern(self):
-        other = subprocess.Popen(["cat"], stdin=subprocess.PIPE)
-        try:
-            cpu = self.cpus[0]
-            result = run("setcpu", "--name", "sl?e*|nothing", "--cpu", str(cpu))
-            self.assertEqual(result.returncode, 0, result)
-            lines = result.stdout.splitlines()
-            self.assertEqual(lines[1], 'searching process "sl?e*|nothing"')
-            expected = ["set running on CPU%d (pid=%d)" % (cpu, process.pid)
-                        for process in self.sleepers]
-            self.assertEqual(sorted(lines[2:]), sorted(expected))
-            for process in self.sleepers:
-                self.assertEqual(taskset_list(process.pid), {cpu})
-            self.assertEqual(taskset_list(other.pid), set(self.cpus))
-
-            result = run("setcpu", "--name", "no-such-process")
-            self.assertEqual(result.returncode, 0, result)
-            self.assertEqual(result.stdout.splitlines()[1:], ['searching process "no-such-process"'])
-        finally:
-            reap(other)
-
-    def test_pin_by_executable_path_or_first_word(self):
-        renamed = subprocess.Popen(["zz-first-word", "30"], executable=shutil.which("sleep"))
-        try:
-            cpu = self.cpus[-1]
-            exe = os.path.realpath(shutil.which("sleep"))
-            # Only the executable path matches the first pattern, only argv[0] the second.
-            for pattern, expected in (("*" + exe[1:], self.sleepers + [renamed]),
-                                      ("zz-first-*", [renamed])):
-                with self.subTest(pattern=pattern):
-                    for process in self.sleepers + [renamed]:
-                        os.sched_setaffinity(process.pid, set(self.cpus))
-                    result = run("setcpu", "--name", pattern, "--cpu", str(cpu))
-                    self.assertEqual(result.returncode, 0, result)
-                    pinned = sorted(int(pid) for pid in re.findall(
-                        r"^set running on CPU%d \(pid=(\d+)\)$" % cpu, result.stdout, re.M))
-                    self.assertEqual(pinned, sorted(process.pid for process in expected))
-        finally:
-            reap(renamed)
-
-    def test_refusals(self):
-        result = run("setcpu", "--pid", "999999", "--cpu", str(self.cpus[0]))
-        self.assertEqual(result.returncode, 1, result)
-        self.assertIn("can not change running cpu !\n", result.stdout)
-        result = run("setcpu", "--pid", str(self.sleepers[0].pid), "--cpu", "1024")
-        self.assertEqual(result.returncode, 1, result)
-        self.assertEqual(taskset_list(self.sleepers[0].pid), set(self.cpus))
-
-    def test_usage_without_arguments(self):
-        result = run("setcpu")
-        self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(result.stdout, "usage: --pid <pid> | --cpu <id> | --name <process name> "
-                                        "| --list\nCPU x %d\n" % len(self.cpus))
-
-
-def main_inside():
+@contextlib.contextmanager
+def private_syslog():
+    """Commands crash on purpose: no core files from them; their launcher logs to a socket
+    of this mount namespace's own /dev."""
     global syslog_sink
-    # Commands crash on purpose: no core files from them.
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
     scratch = tempfile.mkdtemp(prefix="vexa-ctl-ns-")
     try:
         syslog_sink = setup_syslog_sink(scratch)
-        program = unittest.main(argv=[sys.argv[0]], verbosity=2, exit=False)
-        return 0 if program.result.wasSuccessful() else 1
+        yield
     finally:
         if syslog_sink is not None:
             syslog_sink.close()
@@ -371,15 +262,4 @@ def main_inside():
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2:
-        sys.exit("usage: test_process_control.py <vexa>")
-    VEXA = os.path.abspath(sys.argv[1])
-    if os.environ.get(INSIDE) != "1":
-        if shutil.which("unshare") is None or shutil.which("taskset") is None:
-            print("skipped: needs unshare and taskset")
-            sys.exit(0)
-        environment = dict(os.environ, **{INSIDE: "1"})
-        sys.exit(subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", sys.executable,
-                                 os.path.abspath(__file__), VEXA], env=environment,
-                                timeout=280).returncode)
-    sys.exit(main_inside())
+    e2e.main(__doc__, namespaces=True, setup=private_syslog)
