@@ -34,6 +34,14 @@ tarvik_ctx_t *find_resetting_error(int ctx)
     return record;
 }
 
+void free_mime_type(tarvik_ctx_t *record)
+{
+    if (record->m_mime_type != nullptr) {
+        tarvik_free_tag(record->m_mime_type, TARVIK_TAG);
+        record->m_mime_type = nullptr;
+    }
+}
+
 void free_options(tarvik_ctx_t *record)
 {
     while (tarvik_ctx_option_t *option = record->m_option_head) {
@@ -234,7 +242,7 @@ TARVIK_API int tarvik_open_ctx(int ctx, const char *mime_type)
         record->m_error = TARVIK_CTX_ERROR_ALREADY_OPEN;
         return -1;
     }
-    tarvik_free_tag(record->m_mime_type, TARVIK_TAG);
+    free_mime_type(record);
     record->m_mime_type = tarvik_strdup_tag(mime_type != nullptr ? mime_type : "", TARVIK_TAG);
     if (record->m_mime_type == nullptr) {
         record->m_error = TARVIK_CTX_ERROR_NO_MEMORY;
@@ -264,8 +272,7 @@ TARVIK_API int tarvik_open_ctx(int ctx, const char *mime_type)
     record->m_error = error != TARVIK_CTX_ERROR_NONE ? error : TARVIK_CTX_ERROR_NOT_SUPPORTED;
     record->m_plugin_word = -1;
     record->m_plugin_pointer = nullptr;
-    tarvik_free_tag(record->m_mime_type, TARVIK_TAG);
-    record->m_mime_type = nullptr;
+    free_mime_type(record);
     return -1;
 }
 
@@ -279,8 +286,7 @@ TARVIK_API int tarvik_close_ctx(int ctx)
     record->m_plugin_word = -1;
     record->m_plugin_pointer = nullptr;
     record->m_error = TARVIK_CTX_ERROR_NONE;
-    tarvik_free_tag(record->m_mime_type, TARVIK_TAG);
-    record->m_mime_type = nullptr;
+    free_mime_type(record);
     free_options(record);
     return result;
 }
@@ -649,7 +655,9 @@ TARVIK_API int tarvik_ctx_simple_http_get(const char *url, const char *header_li
               read_body(ctx, max_size, timeout_ms, &data, &size);
     tarvik_destroy_ctx(ctx);
     if (!ok) {
-        tarvik_free_tag(data, TARVIK_TAG);
+        if (data != nullptr) {
+            tarvik_free_tag(data, TARVIK_TAG);
+        }
         return -1;
     }
     *data_out = data;

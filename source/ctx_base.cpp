@@ -429,7 +429,9 @@ int open_stream(Stream *stream, int kind, const Settings &settings)
             char *command = tarvik_decode_percent_string(uri->m_alt_path);
             error = command != nullptr && spawn_command(stream, command) ? 0
                                                                          : TARVIK_CTX_ERROR_OPEN;
-            tarvik_free_tag(command, TARVIK_TAG);
+            if (command != nullptr) {
+                tarvik_free_tag(command, TARVIK_TAG);
+            }
         }
         break;
     case KIND_UDP:

@@ -57,7 +57,9 @@ bool grow_nolock(tarvik_instance_t *table, uint32_t handle)
 
 void release_storage_nolock(tarvik_instance_t *table)
 {
-    tarvik_free_tag(table->m_slots, TARVIK_TAG);
+    if (table->m_slots != nullptr) {
+        tarvik_free_tag(table->m_slots, TARVIK_TAG);
+    }
     table->m_slots = nullptr;
     table->m_capacity = 0;
     tarvik_uninit_fragment(&table->m_handles);
@@ -73,7 +75,9 @@ bool set_mime_nolock(tarvik_instance_slot_t *slot, const char *mime_type)
             return false;
         }
     }
-    tarvik_free_tag(slot->m_mime_type, TARVIK_TAG);
+    if (slot->m_mime_type != nullptr) {
+        tarvik_free_tag(slot->m_mime_type, TARVIK_TAG);
+    }
     slot->m_mime_type = copy;
     return true;
 }
@@ -255,7 +259,9 @@ TARVIK_API int tarvik_instance_delete(tarvik_instance_t *table, int handle)
     if (deleted) {
         gone = *slot;
         memset(slot, 0, sizeof(*slot));
-        tarvik_free_tag(gone.m_mime_type, TARVIK_TAG);
+        if (gone.m_mime_type != nullptr) {
+            tarvik_free_tag(gone.m_mime_type, TARVIK_TAG);
+        }
         if (table->m_handles.m_covered == 0) {
             release_storage_nolock(table);
         }

@@ -22,7 +22,7 @@
 
 // Defined by the linker in every dynamically linked program; absent from a static one,
 // which has no dynamic symbol table for a plugin to call back into.
-extern "C" __attribute__((weak)) ElfW(Dyn) _DYNAMIC[];
+#pragma weak _DYNAMIC
 
 namespace {
 
