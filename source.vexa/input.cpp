@@ -1,7 +1,10 @@
 // Stream applets' inputs and outputs over descriptors: standard input and output are
-// duplicated, so every handle is closed the same way and the process's own stay open.
+// duplicated, so every handle is closed the same way and the process's own stay open. A name
+// with a scheme ("tftp://", "ftp://", "pipe://", "http://" with the curl plugin, ...) is read
+// through a stream context instead; its handle carries a mark bit beside the context handle.
 #include "input.hpp"
 
+#include "ctx.h"
 #include "file.h"
 
 #include <cerrno>
@@ -13,10 +16,22 @@
 
 namespace vexa {
 
-int open_input(const char *name, bool)
+namespace {
+
+constexpr int CTX_MARK = 0x40000000;
+
+bool is_ctx(int input) { return input >= 0 && (input & CTX_MARK) != 0; }
+
+} // namespace
+
+int open_input(const char *name, bool debug)
 {
     if (name == nullptr) {
         return fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+    }
+    if (strstr(name, "://") != nullptr) {
+        const int ctx = tarvik_open_ctx_stream(name, "rb", debug ? 1 : 0);
+        return ctx >= 0 && ctx < CTX_MARK ? (ctx | CTX_MARK) : tarvik_destroy_ctx(ctx);
     }
     return tarvik_open(name, def_tarvik_open_read | def_tarvik_open_large_file |
                                  def_tarvik_open_close_exec | def_tarvik_open_no_ctty);
@@ -26,6 +41,9 @@ int open_input(const char *name, bool)
 // whoever passed it waits for readability in 1000 ms steps.
 ssize_t read_input(int input, void *buffer, size_t size)
 {
+    if (is_ctx(input)) {
+        return tarvik_ctx_read(input & ~CTX_MARK, buffer, size);
+    }
     for (int wait_ms = -1;;) {
         ssize_t length = tarvik_read(input, buffer, size, wait_ms);
         if (length >= 0) {
@@ -41,7 +59,7 @@ ssize_t read_input(int input, void *buffer, size_t size)
 int64_t input_size(int input)
 {
     tarvik_stat_t status;
-    if (tarvik_fstat(input, &status) != 0 || (status.m_mode & S_IFMT) != S_IFREG) {
+    if (is_ctx(input) || tarvik_fstat(input, &status) != 0 || (status.m_mode & S_IFMT) != S_IFREG) {
         return -1;
     }
     return status.m_size;
@@ -49,7 +67,7 @@ int64_t input_size(int input)
 
 bool skip_input(int input, uint64_t offset)
 {
-    if (offset == 0 || lseek(input, static_cast<off_t>(offset), SEEK_SET) >= 0) {
+    if (offset == 0 || (!is_ctx(input) && lseek(input, static_cast<off_t>(offset), SEEK_SET) >= 0)) {
         return true;
     }
     static char discard[4096];
@@ -64,7 +82,10 @@ bool skip_input(int input, uint64_t offset)
     return true;
 }
 
-int close_input(int input) { return tarvik_close(input); }
+int close_input(int input)
+{
+    return is_ctx(input) ? tarvik_destroy_ctx(input & ~CTX_MARK) : tarvik_close(input);
+}
 
 int open_output(const char *path)
 {

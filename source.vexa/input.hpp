@@ -1,7 +1,7 @@
 // Inputs and outputs of the stream applets (sums, encoders, cat, dump): a name from the command
-// line or standard input ("stdin") for reading, a path or standard output for writing. They
-// are descriptors today; other kinds of stream (URLs) open in these same calls once the
-// library's stream contexts exist.
+// line or standard input ("stdin") for reading, a path or standard output for writing. A
+// name with a scheme ("tftp://host/file", "ftp://...", "pipe://command") is read through a
+// stream context.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,8 @@ namespace vexa {
 // The applets read and write in pieces of this size.
 constexpr size_t PIECE_SIZE = 65536;
 
-// Opens name for reading (null: standard input); a handle, or -1.
+// Opens name for reading (null: standard input; a URL through a stream context, its traces
+// shown with debug); a handle, or -1.
 int open_input(const char *name, bool debug);
 // Reads one piece, waiting for readability in 1000 ms steps: bytes read, 0 at the end of the
 // stream, -1 on a read error.
