@@ -107,6 +107,9 @@ int send_request(tarvik_tftp_t *tftp, uint16_t opcode, const char *path, const c
             ++path;
         }
     }
+    if (*path == '\0') {
+        return -1; // no server serves a file without a name
+    }
     if (mode == nullptr) {
         mode = "octet";
     }
