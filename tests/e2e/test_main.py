@@ -17,6 +17,8 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 USAGE_END = "End of vexa. ("
 TABLE_ROW = re.compile(r"^\| `([^`]+)` \|")
 APPLET_ROW = re.compile(r'^TARVIK_APPLET\("([^"]+)",\s*\w+,\s*(TARVIK_APPLET_\w+)\)$')
+# An applet served by a plugin file's main entry: registered only when the file loads.
+PLUGIN_ROW = re.compile(r'^TARVIK_PLUGIN_APPLET\("([^"]+)",\s*"([^"]+)",\s*(TARVIK_APPLET_\w+)\)$')
 
 
 def list_lines(stdout):
@@ -39,10 +41,26 @@ def registered_applets():
             line = line.strip()
             if not line or line.startswith("//"):
                 continue
-            match = APPLET_ROW.match(line)
+            match = APPLET_ROW.match(line) or PLUGIN_ROW.match(line)
             if match is None:
                 raise AssertionError("unreadable applet row: %r" % line)
-            applets.append((match.group(1), match.group(2) == "TARVIK_APPLET_HIDDEN"))
+            applets.append((match.group(1), match.group(match.lastindex) == "TARVIK_APPLET_HIDDEN"))
+    return applets
+
+
+def runnable_applets():
+    """(name, hidden) of the rows this program runs: a plugin applet only when its plugin
+    file lies beside the program (where the plugin search path finds it)."""
+    applets = []
+    with open(os.path.join(ROOT, "source.vexa", "applets.def")) as table:
+        for line in table:
+            match = PLUGIN_ROW.match(line.strip())
+            if match and not os.path.exists(
+                    os.path.join(os.path.dirname(os.path.realpath(e2e.VEXA)), match.group(2))):
+                continue
+            if match or APPLET_ROW.match(line.strip()):
+                name = (match or APPLET_ROW.match(line.strip())).group(1)
+                applets.append((name, line.strip().endswith("TARVIK_APPLET_HIDDEN)")))
     return applets
 
 
@@ -138,7 +156,7 @@ class DispatchTest(unittest.TestCase):
             for line in lines[:-1]:
                 self.assertTrue(line.endswith(", "), repr(line))
             # Exactly the listed applets of the table, in registration order.
-            visible = [name for name, hidden in registered_applets() if not hidden]
+            visible = [name for name, hidden in runnable_applets() if not hidden]
             self.assertEqual(listed_names(outcome.stdout), visible)
 
     def test_listing_on_a_terminal_keeps_its_colours(self):
