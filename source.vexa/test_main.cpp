@@ -7,6 +7,7 @@
 
 #include "argument.h"
 #include "console.h"
+#include "ctx.h"
 #include "ctype.h"
 #include "detail/common.hpp"
 #include "exception.h"
@@ -20,6 +21,7 @@
 
 #include <cstring>
 #include <dlfcn.h>
+#include <unistd.h>
 
 namespace {
 
@@ -54,6 +56,7 @@ int exercise_console(const char *);
 int exercise_leak(const char *);
 int exercise_quiet_leak(const char *);
 int exercise_dlopen(const char *);
+int exercise_ctx_write(const char *);
 
 struct Exercise {
     const char *m_name;
@@ -90,6 +93,8 @@ constexpr Exercise EXERCISES[] = {
     {"leak", exercise_leak, false, "leaks one tagged block for the exit dump"},
     {"quiet_leak", exercise_quiet_leak, false, "leaks one block with the exit dump switched off"},
     {"dlopen", exercise_dlopen, false, "<path>: loads a plugin file and calls its probe"},
+    {"ctx_write", exercise_ctx_write, false,
+     "\"<mode> <url>\": copies standard input into a stream context"},
     {"udev", tarvik::test::exercise_udev, false,
      "[<seconds>]: prints kernel device events and the devices present"},
 };
@@ -373,6 +378,34 @@ int exercise_dlopen(const char *path)
     }
     dlclose(library);
     return result;
+}
+
+int exercise_ctx_write(const char *operand)
+{
+    const char *space = operand != nullptr ? strchr(operand, ' ') : nullptr;
+    char mode[8];
+    if (space == nullptr || space == operand ||
+        static_cast<size_t>(space - operand) >= sizeof(mode)) {
+        tarvik_error_printf("ctx_write: \"<mode> <url>\" is needed\n");
+        return 1;
+    }
+    memcpy(mode, operand, static_cast<size_t>(space - operand));
+    mode[space - operand] = '\0';
+    int ctx = tarvik_open_ctx_stream(space + 1, mode, 0);
+    if (ctx < 0) {
+        tarvik_error_printf("ctx_write: %s cannot be opened\n", space + 1);
+        return 1;
+    }
+    static char buffer[65536];
+    bool ok = true;
+    for (ssize_t got; ok && (got = read(STDIN_FILENO, buffer, sizeof(buffer))) != 0;) {
+        ok = got > 0 && tarvik_ctx_write(ctx, buffer, static_cast<size_t>(got)) == got;
+    }
+    // An upload counts once the close confirmed it.
+    ok = tarvik_close_ctx(ctx) == 0 && ok;
+    tarvik_destroy_ctx(ctx);
+    tarvik_printf("ctx_write: %s\n", ok ? "ok" : "failed");
+    return ok ? 0 : 1;
 }
 
 void print_usage(const vexa::Arguments &arguments, const char *name)
