@@ -21,7 +21,11 @@ int vexa_plugin_probe(void)
     char line[32];
     FILE *stream;
     char *text;
+    char first[32];
     int result = 0;
+    int ctx;
+    ssize_t got;
+    size_t length;
 
     /* The C library's time.h and signal.h. */
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0 || sigemptyset(&set) != 0 ||
@@ -43,6 +47,28 @@ int vexa_plugin_probe(void)
     if (tarvik_fgets(line, (int)sizeof(line), stream) == NULL)
         result = 5;
     tarvik_fclose(stream);
+    if (result != 0)
+        return result;
+    /* A stream context of the program over the same file gives the same first field. */
+    ctx = tarvik_open_ctx_stream("/proc/self/stat", "rb", 0);
+    if (ctx < 0)
+        return 8;
+    got = tarvik_ctx_read(ctx, first, sizeof(first));
+    length = strcspn(line, " ");
+    if (got <= (ssize_t)length || memcmp(first, line, length) != 0)
+        result = 9;
+    if (tarvik_destroy_ctx(ctx) != -1 || tarvik_get_valid_ctx(ctx) != NULL)
+        result = 10;
+    if (result != 0)
+        return result;
+    /* Options kept in order, replaced by name. */
+    ctx = tarvik_new_ctx();
+    if (ctx < 0 || tarvik_ctx_set_option_string(ctx, 0, "httpheader", "A: 1") != 0 ||
+        tarvik_ctx_set_option_string(ctx, 0, "httpheader", "B: 2") != 0 ||
+        tarvik_ctx_set_option_string(ctx, 1, "httpheader", "C: 3") != 0 ||
+        strcmp(tarvik_ctx_get_option_string(ctx, "httpheader"), "B: 2") != 0)
+        result = 11;
+    tarvik_destroy_ctx(ctx);
     if (result != 0)
         return result;
     stream = tarvik_fopen("/dev/null", "w");
