@@ -11,6 +11,7 @@
 #include "ctype.h"
 #include "detail/common.hpp"
 #include "exception.h"
+#include "file.h"
 #include "format.h"
 #include "heap.h"
 #include "memory.h"
@@ -57,6 +58,7 @@ int exercise_leak(const char *);
 int exercise_quiet_leak(const char *);
 int exercise_dlopen(const char *);
 int exercise_ctx_write(const char *);
+int exercise_http_get(const char *);
 
 struct Exercise {
     const char *m_name;
@@ -95,6 +97,8 @@ constexpr Exercise EXERCISES[] = {
     {"dlopen", exercise_dlopen, false, "<path>: loads a plugin file and calls its probe"},
     {"ctx_write", exercise_ctx_write, false,
      "\"<mode> <url>\": copies standard input into a stream context"},
+    {"http_get", exercise_http_get, false,
+     "<url>: fetches it whole, header lines from standard input, to standard output"},
     {"udev", tarvik::test::exercise_udev, false,
      "[<seconds>]: prints kernel device events and the devices present"},
 };
@@ -405,6 +409,26 @@ int exercise_ctx_write(const char *operand)
     ok = tarvik_close_ctx(ctx) == 0 && ok;
     tarvik_destroy_ctx(ctx);
     tarvik_printf("ctx_write: %s\n", ok ? "ok" : "failed");
+    return ok ? 0 : 1;
+}
+
+int exercise_http_get(const char *url)
+{
+    static char headers[4096];
+    size_t length = 0;
+    for (ssize_t got; length < sizeof(headers) - 1 &&
+                      (got = read(STDIN_FILENO, headers + length, sizeof(headers) - 1 - length)) > 0;) {
+        length += static_cast<size_t>(got);
+    }
+    headers[length] = '\0';
+    void *body = nullptr;
+    size_t size = 0;
+    if (tarvik_ctx_simple_http_get(url, headers, 0, 16000, &body, &size) != 0) {
+        tarvik_error_printf("http_get: %s failed\n", url != nullptr ? url : "");
+        return 1;
+    }
+    bool ok = tarvik_write_fill(STDOUT_FILENO, body, size, -1) == static_cast<ssize_t>(size);
+    tarvik_free_tag(body, TARVIK_TAG);
     return ok ? 0 : 1;
 }
 
