@@ -269,6 +269,80 @@ class FtpStreamTest(unittest.TestCase):
         self.assertNotEqual(missing.returncode, 0)
 
 
+HTTP_SERVER = """
+import http.server, sys
+class Handler(http.server.SimpleHTTPRequestHandler):
+    def do_GET(self):
+        if self.path.startswith("/echo"):
+            body = "".join("%s: %s\\n" % (name, value) for name, value in self.headers.items()
+                           if name.lower().startswith("x-")).encode()
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+        elif self.path == "/moved":
+            self.send_response(302)
+            self.send_header("Location", "/served")
+            self.end_headers()
+        else:
+            super().do_GET()
+    def log_message(self, *arguments):
+        pass
+server = http.server.ThreadingHTTPServer(("127.0.0.1", int(sys.argv[1])),
+    lambda *a: Handler(*a, directory=sys.argv[2]))
+server.serve_forever()
+"""
+
+
+class HttpStreamTest(unittest.TestCase):
+    """HTTP URLs, served by the curl plugin file when it lies beside the program."""
+
+    @classmethod
+    def setUpClass(cls):
+        plugin = os.path.join(os.path.dirname(os.path.realpath(e2e.VEXA)),
+                              "tarvik_plugin_curl.so")
+        if not os.path.exists(plugin):
+            raise unittest.SkipTest("no curl plugin beside the program")
+        cls.directory = tempfile.mkdtemp(prefix="vexa-http-")
+        cls.port = e2e.free_port()
+        cls.data = random_file(os.path.join(cls.directory, "served"), 5 * 1024 * 1024 + 3, 9)
+
+        def listening():
+            with socket.socket() as probe:
+                return probe.connect_ex(("127.0.0.1", cls.port)) == 0
+        cls.server = Server([sys.executable, "-c", HTTP_SERVER, str(cls.port), cls.directory],
+                            listening)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+        shutil.rmtree(cls.directory, ignore_errors=True)
+
+    def url(self, path):
+        return "http://127.0.0.1:%d/%s" % (self.port, path)
+
+    def test_stream_applets_read_http(self):
+        for path in ("served", "moved"):
+            outcome = e2e.run("cat", self.url(path), binary=True)
+            self.assertEqual(outcome.returncode, 0, outcome.stderr)
+            self.assertTrue(outcome.stdout == self.data, path)
+        missing = e2e.run("cat", self.url("missing"), binary=True)
+        self.assertNotEqual(missing.returncode, 0)
+        self.assertEqual(missing.stdout, b"")
+        # Only reading: a writing mode passes the URL on, and nobody else serves it.
+        write = e2e.run("test", "ctx_write", "wb " + self.url("up"), input=b"x", binary=True)
+        self.assertEqual(write.returncode, 1)
+
+    def test_simple_get_sends_every_header_line(self):
+        outcome = e2e.run("test", "http_get", self.url("echo"),
+                          input="X-First: one\r\n\r\nX-Second: two\nX-First: again")
+        self.assertEqual(outcome.returncode, 0, outcome)
+        self.assertEqual(outcome.stdout, "X-First: one\nX-Second: two\nX-First: again\n")
+        whole = e2e.run("test", "http_get", self.url("served"), input=b"", binary=True)
+        self.assertTrue(whole.stdout == self.data)
+        self.assertEqual(e2e.run("test", "http_get", self.url("missing")).returncode, 1)
+
+
 class PipeAndUdpStreamTest(unittest.TestCase):
     def test_pipe_command(self):
         directory = tempfile.mkdtemp(prefix="vexa-pipe-")
