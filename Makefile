@@ -98,7 +98,7 @@ tsan: deps
 bench: deps target
 	cmake -S . -B bench-build -G Ninja $(LAUNCHER) -DCMAKE_BUILD_TYPE=Release -DTARVIK_BENCH=ON \
 	  -DTARVIK_TESTS=OFF >/dev/null
-	cmake --build bench-build --target vexa vexa_static benchmarks
+	cmake --build bench-build --target vexa vexa_static benchmarks plugin_files
 	@for program in bench-build/bench/*_bench; do \
 	  [ -x "$$program" ] || continue; echo "==== $$program ===="; "$$program"; \
 	done
@@ -108,6 +108,7 @@ bench: deps target
 	bench/ftp_bench.sh bench-build/vexa
 	bench/telnetd_bench.sh bench-build/vexa_static
 	bench/sum_bench.py bench-build/vexa_static build-mipsel/vexa_static
+	bench/plugin_bench.sh bench-build/vexa
 
 # ---- housekeeping --------------------------------------------------------------------
 # Reports files that differ from .clang-format (does not rewrite them).
