@@ -24,7 +24,10 @@ void require(bool condition)
 const char *const NAMES[] = {"src", "SRC", "mode", "httpheader", "", "debug"};
 constexpr size_t NAME_COUNT = sizeof(NAMES) / sizeof(NAMES[0]);
 
-bool same(const std::string &a, const std::string &b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+bool same(const std::string &a, const std::string &b)
+{
+    return strcasecmp(a.c_str(), b.c_str()) == 0;
+}
 
 using Model = std::vector<std::pair<std::string, std::string>>;
 
@@ -94,10 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(tarvik_destroy_ctx(ctx) == -1);
     if (size > 1) {
         const std::string list(reinterpret_cast<const char *>(data + 1), size - 1);
-        const int result = tarvik_compare_mime_type_hint(list.c_str(), "application/qvl_stream_ftp");
+        const int result =
+            tarvik_compare_mime_type_hint(list.c_str(), "application/qvl_stream_ftp");
         require(result == 0 || result == -1);
-        if (list.find_first_of(";|") == std::string::npos && list.find_first_of("*?\\ \t") ==
-                                                                 std::string::npos) {
+        if (list.find_first_of(";|") == std::string::npos &&
+            list.find_first_of("*?\\ \t") == std::string::npos) {
             require((result == 0) == same(list, "application/qvl_stream_ftp"));
         }
     }

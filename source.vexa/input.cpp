@@ -67,7 +67,8 @@ int64_t input_size(int input)
 
 bool skip_input(int input, uint64_t offset)
 {
-    if (offset == 0 || (!is_ctx(input) && lseek(input, static_cast<off_t>(offset), SEEK_SET) >= 0)) {
+    if (offset == 0 ||
+        (!is_ctx(input) && lseek(input, static_cast<off_t>(offset), SEEK_SET) >= 0)) {
         return true;
     }
     static char discard[4096];

@@ -15,7 +15,8 @@ namespace {
 enum : size_t { HELP, XML, EXEC };
 constexpr vexa::Option OPTIONS[] = {
     {"h|help", vexa::Takes::NOTHING, "\t-h, --help                       : help\n"},
-    {"xml", vexa::Takes::NOTHING, "\t    --xml                        : dump information (xml format)\n"},
+    {"xml", vexa::Takes::NOTHING,
+     "\t    --xml                        : dump information (xml format)\n"},
     {"x|exec", vexa::Takes::NOTHING, "\t-x, --exec <plugin-name> [<args>]: execute plugin\n"},
 };
 constexpr vexa::Usage USAGE =
@@ -72,8 +73,7 @@ void print_item(int handle)
     if (has_main_slot(interface)) {
         tarvik_main_entry_t entry = tarvik_plugin_get_main_entry(handle);
         tarvik_printf("  - main-entry=\"\e[1;37m%s\e[0m\" (\e[1;37m%p\e[0m)\n",
-                      entry != nullptr ? "executable" : "none",
-                      reinterpret_cast<void *>(entry));
+                      entry != nullptr ? "executable" : "none", reinterpret_cast<void *>(entry));
     }
 }
 
@@ -99,8 +99,7 @@ void print_xml_item(int index, const char *name, int handle)
     }
     if (interface != nullptr) {
         const unsigned long type = interface->m_type;
-        tarvik_printf("    <interface>\n      <type value=\"%lu\">ctx%lu</type>\n", type,
-                      type - 1);
+        tarvik_printf("    <interface>\n      <type value=\"%lu\">ctx%lu</type>\n", type, type - 1);
         tarvik_printf("      <size>%lu</size>\n      <version>%lu</version>\n",
                       static_cast<unsigned long>(interface->m_size),
                       static_cast<unsigned long>(interface->m_version));

@@ -416,8 +416,9 @@ int exercise_http_get(const char *url)
 {
     static char headers[4096];
     size_t length = 0;
-    for (ssize_t got; length < sizeof(headers) - 1 &&
-                      (got = read(STDIN_FILENO, headers + length, sizeof(headers) - 1 - length)) > 0;) {
+    for (ssize_t got;
+         length < sizeof(headers) - 1 &&
+         (got = read(STDIN_FILENO, headers + length, sizeof(headers) - 1 - length)) > 0;) {
         length += static_cast<size_t>(got);
     }
     headers[length] = '\0';

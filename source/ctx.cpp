@@ -133,8 +133,8 @@ bool add_header_lines(int ctx, const char *lines)
 {
     while (lines != nullptr && *lines != '\0') {
         const size_t length = strcspn(lines, "\r\n");
-        if (length > 0 &&
-            tarvik_ctx_set_option(ctx, 0, "httpheader", lines, static_cast<uint32_t>(length)) != 0) {
+        if (length > 0 && tarvik_ctx_set_option(ctx, 0, "httpheader", lines,
+                                                static_cast<uint32_t>(length)) != 0) {
             return false;
         }
         lines += length;
@@ -186,9 +186,8 @@ int xcontrol_formatted(int ctx, uint32_t command, const char *format, va_list ar
 
 int xcontrol_query(int ctx, uint32_t command, const char *query)
 {
-    tarvik_ctx_db_query_t record = {query, query != nullptr ? static_cast<uint32_t>(strlen(query))
-                                                            : 0u,
-                                    0};
+    tarvik_ctx_db_query_t record = {
+        query, query != nullptr ? static_cast<uint32_t>(strlen(query)) : 0u, 0};
     return tarvik_ctx_xcontrol(ctx, command, &record, sizeof(record));
 }
 
@@ -256,7 +255,8 @@ TARVIK_API int tarvik_open_ctx(int ctx, const char *mime_type)
         record->m_plugin_word = -1;
         record->m_plugin_pointer = nullptr;
         record->m_error = TARVIK_CTX_ERROR_NONE;
-        const auto *interface = static_cast<const tarvik_ctx0_v0_interface_t *>(plugin->m_interface);
+        const auto *interface =
+            static_cast<const tarvik_ctx0_v0_interface_t *>(plugin->m_interface);
         if (interface->m_open(ctx) == 0) {
             return 0;
         }

@@ -50,7 +50,7 @@ typedef struct tarvik_ctx_option_s {
  * state behind m_plugin_pointer, and reports failures in m_error. */
 typedef struct tarvik_ctx_s {
     int32_t m_handle;
-    int32_t m_base_plugin;    /* handle of the base plugin, loaded with the context */
+    int32_t m_base_plugin;     /* handle of the base plugin, loaded with the context */
     tarvik_plugin_t *m_plugin; /* the plugin serving the context, null while closed */
     tarvik_ctx_option_t *m_option_head;
     tarvik_ctx_option_t *m_option_tail;

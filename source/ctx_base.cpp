@@ -62,12 +62,18 @@ struct NamedKind {
 // MIME types after the common "application/qvl_" prefix.
 constexpr const char *MIME_PREFIX = "application/qvl_";
 constexpr NamedKind MIME_KINDS[] = {
-    {"base", KIND_BASE},          {"multicall", KIND_MULTICALL},
-    {"multicall_builtin", KIND_MULTICALL}, {"stream", KIND_STREAM},
-    {"stream_file", KIND_FILE},   {"stream_tftp", KIND_TFTP},
-    {"stream_ftp", KIND_FTP},     {"stream_pipe", KIND_PIPE},
-    {"stream_udp", KIND_UDP},     {"stream_tcp", KIND_TCP},
-    {"fb", KIND_FB},              {"linuxfb", KIND_LINUXFB},
+    {"base", KIND_BASE},
+    {"multicall", KIND_MULTICALL},
+    {"multicall_builtin", KIND_MULTICALL},
+    {"stream", KIND_STREAM},
+    {"stream_file", KIND_FILE},
+    {"stream_tftp", KIND_TFTP},
+    {"stream_ftp", KIND_FTP},
+    {"stream_pipe", KIND_PIPE},
+    {"stream_udp", KIND_UDP},
+    {"stream_tcp", KIND_TCP},
+    {"fb", KIND_FB},
+    {"linuxfb", KIND_LINUXFB},
     {"windows_dib", KIND_WINDOWS_DIB},
 };
 constexpr NamedKind SCHEME_KINDS[] = {
@@ -186,8 +192,8 @@ Settings read_settings(int ctx)
     settings.m_fd = option_text(ctx, "fd", nullptr);
     settings.m_mode = option_text(ctx, "mode", nullptr);
     const char *missed = option_text(ctx, "missed_time", nullptr);
-    settings.m_missed_time = missed != nullptr ? option_number(missed, DEFAULT_MISSED_TIME_MS)
-                                               : DEFAULT_MISSED_TIME_MS;
+    settings.m_missed_time =
+        missed != nullptr ? option_number(missed, DEFAULT_MISSED_TIME_MS) : DEFAULT_MISSED_TIME_MS;
     return settings;
 }
 
@@ -427,8 +433,8 @@ int open_stream(Stream *stream, int kind, const Settings &settings)
     case KIND_PIPE:
         if ((flags & def_tarvik_open_append) == 0) {
             char *command = tarvik_decode_percent_string(uri->m_alt_path);
-            error = command != nullptr && spawn_command(stream, command) ? 0
-                                                                         : TARVIK_CTX_ERROR_OPEN;
+            error =
+                command != nullptr && spawn_command(stream, command) ? 0 : TARVIK_CTX_ERROR_OPEN;
             if (command != nullptr) {
                 tarvik_free_tag(command, TARVIK_TAG);
             }
@@ -601,8 +607,8 @@ int base_open(int ctx)
     const Settings settings = read_settings(ctx);
     const char *source = settings.m_source != nullptr ? settings.m_source : FB_DEVICES;
     const size_t source_size = strlen(source) + 1;
-    auto *stream = static_cast<Stream *>(
-        tarvik_alloc_tag(sizeof(Stream) + 2 * source_size, TARVIK_TAG));
+    auto *stream =
+        static_cast<Stream *>(tarvik_alloc_tag(sizeof(Stream) + 2 * source_size, TARVIK_TAG));
     if (stream == nullptr) {
         return fail(record, TARVIK_CTX_ERROR_NO_MEMORY);
     }
@@ -859,10 +865,7 @@ int not_supported(int ctx)
 
 int base_vcontrol(int ctx, uint32_t, va_list) { return not_supported(ctx); }
 
-int base_vbcontrol(int ctx, void *argument)
-{
-    return argument != nullptr ? not_supported(ctx) : 0;
-}
+int base_vbcontrol(int ctx, void *argument) { return argument != nullptr ? not_supported(ctx) : 0; }
 
 int base_db(int ctx, void *) { return not_supported(ctx); }
 
@@ -885,10 +888,26 @@ int base_set_error(int ctx, int code)
 int base_main(int, char **) { return 1; }
 
 constexpr tarvik_ctx0_v1_interface_t BASE_INTERFACE = {
-    {TARVIK_INTERFACE_TYPE_CTX0, sizeof(tarvik_ctx0_v1_interface_t), TARVIK_CTX0_VERSION_1, 0,
-     base_open, base_close, base_vbcontrol, base_vxcontrol, base_vcontrol, base_is_readable,
-     base_read, base_is_writable, base_write, base_seek, base_flush, base_db, base_db,
-     base_get_error, base_set_error, base_main},
+    {TARVIK_INTERFACE_TYPE_CTX0,
+     sizeof(tarvik_ctx0_v1_interface_t),
+     TARVIK_CTX0_VERSION_1,
+     0,
+     base_open,
+     base_close,
+     base_vbcontrol,
+     base_vxcontrol,
+     base_vcontrol,
+     base_is_readable,
+     base_read,
+     base_is_writable,
+     base_write,
+     base_seek,
+     base_flush,
+     base_db,
+     base_db,
+     base_get_error,
+     base_set_error,
+     base_main},
     {},
 };
 

@@ -199,14 +199,14 @@ void *open_shared_object(const char *name, const char *search_path)
     if (search_path != nullptr) {
         return open_in_path(name, search_path);
     }
-    return open_in_path(name, development_loading() ? "." ":" TARVIK_PLUGIN_SEARCH_PATH
+    return open_in_path(name, development_loading() ? "."
+                                                      ":" TARVIK_PLUGIN_SEARCH_PATH
                                                     : TARVIK_PLUGIN_SEARCH_PATH);
 }
 
 tarvik_plugin_t *find_loaded_nolock(const tarvik_plugin_t *record)
 {
-    for (tarvik_plugin_t *plugin = s_registry.m_head; plugin != nullptr;
-         plugin = plugin->m_next) {
+    for (tarvik_plugin_t *plugin = s_registry.m_head; plugin != nullptr; plugin = plugin->m_next) {
         bool same = record->m_shared_object != nullptr
                         ? plugin->m_shared_object == record->m_shared_object
                         : plugin->m_shared_object == nullptr &&
@@ -372,8 +372,9 @@ TARVIK_API int tarvik_load_plugin_ex(const char *name, const char *search_path,
             release(record);
             return -1;
         }
-        record->m_initialize = reinterpret_cast<tarvik_plugin_initialize_t>(dlsym(
-            record->m_shared_object, init_name != nullptr ? init_name : TARVIK_PLUGIN_INITIALIZE_NAME));
+        record->m_initialize = reinterpret_cast<tarvik_plugin_initialize_t>(
+            dlsym(record->m_shared_object,
+                  init_name != nullptr ? init_name : TARVIK_PLUGIN_INITIALIZE_NAME));
         record->m_uninitialize = reinterpret_cast<tarvik_plugin_uninitialize_t>(
             dlsym(record->m_shared_object,
                   uninit_name != nullptr ? uninit_name : TARVIK_PLUGIN_UNINITIALIZE_NAME));
@@ -484,8 +485,7 @@ TARVIK_API tarvik_main_entry_t tarvik_plugin_get_main_entry(int handle)
     // The name is the one the assertion report shows.
     const auto *s_interface_header =
         static_cast<const tarvik_ctx0_v0_interface_t *>(tarvik_plugin_get_interface(handle));
-    if (s_interface_header == nullptr ||
-        s_interface_header->m_type != TARVIK_INTERFACE_TYPE_CTX0 ||
+    if (s_interface_header == nullptr || s_interface_header->m_type != TARVIK_INTERFACE_TYPE_CTX0 ||
         s_interface_header->m_version == TARVIK_CTX0_VERSION_0 ||
         !TARVIK_CHECK(s_interface_header->m_size >= sizeof(tarvik_ctx0_v1_interface_t))) {
         return nullptr;

@@ -104,8 +104,7 @@ typedef struct tarvik_plugin_info_s {
 TARVIK_API int tarvik_load_plugin_ex(const char *name, const char *search_path,
                                      const char *init_name, const char *uninit_name);
 /* tarvik_load_plugin_ex over the default search path. */
-TARVIK_API int tarvik_load_plugin(const char *name, const char *init_name,
-                                  const char *uninit_name);
+TARVIK_API int tarvik_load_plugin(const char *name, const char *init_name, const char *uninit_name);
 /* Releases one use (the last one unloads the plugin); always -1. */
 TARVIK_API int tarvik_unload_plugin(int handle);
 /* Unloads every plugin at once, whatever its use count; returns 0. */

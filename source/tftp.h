@@ -33,7 +33,7 @@ typedef struct tarvik_tftp_s {
     struct sockaddr_storage m_server_address;
     int32_t m_socket; /* -1 when closed */
     uint8_t m_buffer[TARVIK_TFTP_BUFFER_SIZE];
-    uint8_t *m_data; /* the data of the last block, behind its 4-byte header */
+    uint8_t *m_data;  /* the data of the last block, behind its 4-byte header */
     uint32_t m_block; /* last accepted block number */
     int32_t m_state;
     uint32_t m_data_size;     /* bytes of data in the last block received */

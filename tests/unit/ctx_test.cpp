@@ -365,8 +365,8 @@ TEST_F(CtxTest, UdpStreamsReadDatagramsAndRefuseWriting)
     int sender = socket(AF_INET, SOCK_DGRAM, 0);
     const std::string datagrams[] = {"first", "", "second datagram"};
     for (const std::string &datagram : datagrams) {
-        sendto(sender, datagram.data(), datagram.size(), 0,
-               reinterpret_cast<sockaddr *>(&address), sizeof(address));
+        sendto(sender, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&address),
+               sizeof(address));
     }
     close(sender);
     char buffer[64];
@@ -386,9 +386,9 @@ TEST_F(CtxTest, SimpleGetReadsAWholeStream)
     write_file(path("body"), data);
     void *body = nullptr;
     size_t size = 0;
-    ASSERT_EQ(tarvik_ctx_simple_http_get(path("body").c_str(), "A: 1\r\nB: 2\r\n", 0, 1000,
-                                         &body, &size),
-              0);
+    ASSERT_EQ(
+        tarvik_ctx_simple_http_get(path("body").c_str(), "A: 1\r\nB: 2\r\n", 0, 1000, &body, &size),
+        0);
     ASSERT_NE(body, nullptr);
     EXPECT_TRUE(std::string(static_cast<char *>(body), size) == data);
     EXPECT_EQ(static_cast<char *>(body)[size], '\0');
@@ -397,8 +397,7 @@ TEST_F(CtxTest, SimpleGetReadsAWholeStream)
               -1)
         << "the body reached max_size";
     EXPECT_EQ(body, nullptr);
-    EXPECT_EQ(tarvik_ctx_simple_http_get(path("none").c_str(), nullptr, 0, 1000, &body, &size),
-              -1);
+    EXPECT_EQ(tarvik_ctx_simple_http_get(path("none").c_str(), nullptr, 0, 1000, &body, &size), -1);
 }
 
 } // namespace

@@ -154,8 +154,8 @@ TEST_F(PluginTest, ValidityFollowsTypeVersionAndSize)
     EXPECT_EQ(tarvik_plugin_execute_main(v0, 0, nullptr), 1);
     tarvik_unload_plugin(v0);
 
-    int wrong = tarvik_load_plugin_ex(FIXTURE.c_str(), nullptr, "unit_wrong_type_initialize",
-                                      nullptr);
+    int wrong =
+        tarvik_load_plugin_ex(FIXTURE.c_str(), nullptr, "unit_wrong_type_initialize", nullptr);
     ASSERT_GE(wrong, 0);
     plugin = tarvik_plugin_search(wrong);
     ASSERT_NE(plugin, nullptr);

@@ -70,8 +70,7 @@ struct Server {
     }
     std::string url(const char *path) const
     {
-        return "tftp://127.0.0.1:" + std::to_string(ntohs(m_request_address.sin_port)) + "/" +
-               path;
+        return "tftp://127.0.0.1:" + std::to_string(ntohs(m_request_address.sin_port)) + "/" + path;
     }
     bool receive_request()
     {
@@ -231,8 +230,7 @@ TEST_F(TftpTest, ErrorsEndTheTransferForGood)
         bool m_told; // the client sends an ERROR back
     };
     const Case cases[] = {
-        {"error packet", [](Server &s) { s.send(s.m_transfer, error_packet(2, "denied")); },
-         false},
+        {"error packet", [](Server &s) { s.send(s.m_transfer, error_packet(2, "denied")); }, false},
         {"oversized data",
          [](Server &s) { s.send(s.m_transfer, data_packet(2, payload(513, 'o'))); }, true},
         {"unknown opcode", [](Server &s) { s.send(s.m_transfer, Packet("\0\7\0\2", 4)); }, true},
