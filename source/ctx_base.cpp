@@ -702,21 +702,33 @@ int wait_udp(Stream *stream, int timeout_ms)
     }
 }
 
+// Copies buffered block bytes and takes further blocks while whole ones still fit: a large
+// read gathers many 512-byte blocks (one write for the reader instead of one per block). An
+// error after some bytes were copied shows at the next read (the transfer stays failed).
 ssize_t read_tftp(Stream *stream, void *buffer, size_t size)
 {
-    if (stream->m_block_offset == stream->m_block_length) {
-        const ssize_t got = tarvik_tftp_read_data(stream->m_tftp, NETWORK_TIMEOUT_MS);
-        if (got <= 0) {
-            return got;
+    auto *out = static_cast<uint8_t *>(buffer);
+    size_t done = 0;
+    while (done < size) {
+        if (stream->m_block_offset == stream->m_block_length) {
+            if (done != 0 && (size - done < TARVIK_TFTP_BLOCK_SIZE ||
+                              stream->m_tftp->m_state != TARVIK_TFTP_STATE_TRANSFER)) {
+                break;
+            }
+            const ssize_t got = tarvik_tftp_read_data(stream->m_tftp, NETWORK_TIMEOUT_MS);
+            if (got <= 0) {
+                return done != 0 ? static_cast<ssize_t>(done) : got;
+            }
+            stream->m_block_offset = 0;
+            stream->m_block_length = static_cast<uint32_t>(got);
         }
-        stream->m_block_offset = 0;
-        stream->m_block_length = static_cast<uint32_t>(got);
+        size_t count = stream->m_block_length - stream->m_block_offset;
+        count = count < size - done ? count : size - done;
+        memcpy(out + done, stream->m_tftp->m_data + stream->m_block_offset, count);
+        stream->m_block_offset += static_cast<uint32_t>(count);
+        done += count;
     }
-    size_t count = stream->m_block_length - stream->m_block_offset;
-    count = count < size ? count : size;
-    memcpy(buffer, stream->m_tftp->m_data + stream->m_block_offset, count);
-    stream->m_block_offset += static_cast<uint32_t>(count);
-    return static_cast<ssize_t>(count);
+    return static_cast<ssize_t>(done);
 }
 
 ssize_t base_read(int ctx, void *buffer, size_t size)

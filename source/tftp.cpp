@@ -244,8 +244,12 @@ TARVIK_API tarvik_tftp_t *tarvik_open_tftp(int transport, const char *uri, int t
         }
     }
     tftp->m_request_port = static_cast<uint32_t>(port);
-    tarvik_resolver_t *list =
-        tarvik_open_resolver_ex(host, static_cast<uint32_t>(port), RESOLVE_TIMEOUT_MS);
+    // A literal address needs no resolver service (and its thread): it is looked up at once.
+    uint8_t literal[16];
+    const bool numeric = tarvik_inet_pton(AF_INET, host, literal) == 0 ||
+                         tarvik_inet_pton(AF_INET6, host, literal) == 0;
+    tarvik_resolver_t *list = tarvik_open_resolver_ex(host, static_cast<uint32_t>(port),
+                                                      numeric ? -1 : RESOLVE_TIMEOUT_MS);
     for (const tarvik_resolver_t *entry = list; entry != nullptr && tftp->m_socket < 0;
          entry = entry->next) {
         tftp->m_socket = open_socket(tftp, entry, timeout_ms);
