@@ -68,6 +68,16 @@ void remove_option(tarvik_ctx_t *record, const char *name)
     }
 }
 
+// The interface of the valid plugin a context is bound to, or null.
+const tarvik_ctx0_v0_interface_t *interface_of(const tarvik_ctx_t *record)
+{
+    const tarvik_plugin_t *plugin = record->m_plugin;
+    if (plugin == nullptr || (plugin->m_state & TARVIK_PLUGIN_STATE_VALID) == 0) {
+        return nullptr;
+    }
+    return static_cast<const tarvik_ctx0_v0_interface_t *>(plugin->m_interface);
+}
+
 // The interface of the plugin an open context is bound to, or null with error 3.
 const tarvik_ctx0_v0_interface_t *bound_interface(int ctx)
 {
@@ -75,12 +85,11 @@ const tarvik_ctx0_v0_interface_t *bound_interface(int ctx)
     if (record == nullptr) {
         return nullptr;
     }
-    const tarvik_plugin_t *plugin = record->m_plugin;
-    if (plugin != nullptr && (plugin->m_state & TARVIK_PLUGIN_STATE_VALID) != 0) {
-        return static_cast<const tarvik_ctx0_v0_interface_t *>(plugin->m_interface);
+    const tarvik_ctx0_v0_interface_t *interface = interface_of(record);
+    if (interface == nullptr) {
+        record->m_error = TARVIK_CTX_ERROR_NOT_SUPPORTED;
     }
-    record->m_error = TARVIK_CTX_ERROR_NOT_SUPPORTED;
-    return nullptr;
+    return interface;
 }
 
 // The slot of the bound plugin, or null with error 3.
@@ -109,8 +118,8 @@ int unbind(tarvik_ctx_t *record)
     if (plugin == nullptr) {
         return 0;
     }
-    const auto *interface = static_cast<const tarvik_ctx0_v0_interface_t *>(plugin->m_interface);
-    if ((plugin->m_state & TARVIK_PLUGIN_STATE_VALID) != 0 && interface->m_close != nullptr) {
+    const tarvik_ctx0_v0_interface_t *interface = interface_of(record);
+    if (interface != nullptr && interface->m_close != nullptr) {
         result = interface->m_close(record->m_handle);
     }
     record->m_plugin = nullptr;
@@ -475,15 +484,9 @@ TARVIK_API int tarvik_ctx_get_error(int ctx)
     if (record == nullptr) {
         return -1;
     }
-    const tarvik_plugin_t *plugin = record->m_plugin;
-    if (plugin != nullptr && (plugin->m_state & TARVIK_PLUGIN_STATE_VALID) != 0) {
-        const auto *interface =
-            static_cast<const tarvik_ctx0_v0_interface_t *>(plugin->m_interface);
-        if (interface->m_get_error != nullptr) {
-            return interface->m_get_error(ctx);
-        }
-    }
-    return record->m_error;
+    const tarvik_ctx0_v0_interface_t *interface = interface_of(record);
+    return interface != nullptr && interface->m_get_error != nullptr ? interface->m_get_error(ctx)
+                                                                     : record->m_error;
 }
 
 TARVIK_API int tarvik_ctx_set_error(int ctx, int code)
@@ -492,13 +495,9 @@ TARVIK_API int tarvik_ctx_set_error(int ctx, int code)
     if (record == nullptr) {
         return -1;
     }
-    const tarvik_plugin_t *plugin = record->m_plugin;
-    if (plugin != nullptr && (plugin->m_state & TARVIK_PLUGIN_STATE_VALID) != 0) {
-        const auto *interface =
-            static_cast<const tarvik_ctx0_v0_interface_t *>(plugin->m_interface);
-        if (interface->m_set_error != nullptr) {
-            return interface->m_set_error(ctx, code);
-        }
+    const tarvik_ctx0_v0_interface_t *interface = interface_of(record);
+    if (interface != nullptr && interface->m_set_error != nullptr) {
+        return interface->m_set_error(ctx, code);
     }
     record->m_error = code;
     return 0;
@@ -545,11 +544,7 @@ TARVIK_API ssize_t tarvik_ctx_printf(int ctx, const char *format, ...)
 TARVIK_API tarvik_ctx_t *tarvik_get_valid_ctx(int ctx)
 {
     tarvik_ctx_t *record = tarvik::detail::find_ctx(ctx);
-    if (record == nullptr || record->m_plugin == nullptr ||
-        (record->m_plugin->m_state & TARVIK_PLUGIN_STATE_VALID) == 0) {
-        return nullptr;
-    }
-    return record;
+    return record != nullptr && interface_of(record) != nullptr ? record : nullptr;
 }
 
 TARVIK_API const char *tarvik_get_ctx_mime_type_hint(int ctx)
