@@ -2,6 +2,8 @@
 // plugin's stream kinds (file, descriptor, pipe, TCP, UDP) read back byte for byte.
 #include "tarvik_test.hpp"
 
+#include "capture.hpp"
+
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <fcntl.h>
@@ -378,6 +380,39 @@ TEST_F(CtxTest, UdpStreamsReadDatagramsAndRefuseWriting)
     EXPECT_EQ(tarvik_ctx_write(ctx, "x", 1), -1);
     tarvik_destroy_ctx(ctx);
     EXPECT_EQ(tarvik_open_ctx_stream("udp://127.0.0.1:0", "rb", 0), -1);
+}
+
+TEST_F(CtxTest, SilentMulticastGroupsAreJoinedAgain)
+{
+    // In a child: the traces go to its standard output, and nothing is left behind.
+    Captured run = run_in_child([] {
+        int ctx = tarvik_new_ctx();
+        tarvik_ctx_set_option_string(ctx, 1, "src", "udp://239.255.77.77:45678");
+        tarvik_ctx_set_option_string(ctx, 1, "mode", "rb");
+        tarvik_ctx_set_option_string(ctx, 1, "debug", "");
+        tarvik_ctx_set_option_int_string(ctx, 1, "missed_time", 150);
+        if (tarvik_open_ctx(ctx, "application/qvl_stream_udp") != 0) {
+            return 2;
+        }
+        int ready = tarvik_ctx_is_readable(ctx, 1100);
+        tarvik_destroy_ctx(ctx);
+        return ready == 0 ? 0 : 1;
+    });
+    if (run.status == 2) {
+        GTEST_SKIP() << "no interface here takes a multicast group";
+    }
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    // Written to a file: the colours are left out.
+    const std::string need = "need multicast stream ! (mime_type=\"application/qvl_stream_udp\", "
+                             "url=\"udp://239.255.77.77:45678\")\n";
+    size_t joins = 0;
+    for (size_t at = run.out.find(need); at != std::string::npos; at = run.out.find(need, at + 1)) {
+        ++joins;
+    }
+    // 1.1 s of silence with a missed time of 0.15 s: joined again about every 0.15 s.
+    EXPECT_GE(joins, 4u) << run.out;
+    EXPECT_LE(joins, 8u) << run.out;
+    EXPECT_NE(run.out.find("wait udp stream ! (mime_type="), std::string::npos) << run.out;
 }
 
 TEST_F(CtxTest, SimpleGetReadsAWholeStream)
