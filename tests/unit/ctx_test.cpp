@@ -415,6 +415,21 @@ TEST_F(CtxTest, SilentMulticastGroupsAreJoinedAgain)
     EXPECT_NE(run.out.find("wait udp stream ! (mime_type="), std::string::npos) << run.out;
 }
 
+TEST_F(CtxTest, FramebufferOpensOnlyARealDevice)
+{
+    // Neither a missing path nor a device without screen information is a framebuffer.
+    int ctx = tarvik_new_ctx();
+    ASSERT_GE(ctx, 0);
+    tarvik_ctx_set_option_string(ctx, 1, "src", "/nonexistent/fb|/dev/null");
+    EXPECT_EQ(tarvik_open_ctx(ctx, "application/qvl_fb"), -1);
+    EXPECT_EQ(tarvik_ctx_get_error(ctx), TARVIK_CTX_ERROR_OPEN);
+    tarvik_ctx_fbinfo_t info;
+    EXPECT_EQ(tarvik_ctx_get_fbinfo(ctx, &info), -1);
+    EXPECT_EQ(tarvik_open_ctx(ctx, "application/qvl_windows_dib"), -1);
+    EXPECT_EQ(tarvik_ctx_get_error(ctx), TARVIK_CTX_ERROR_NOT_SUPPORTED);
+    tarvik_destroy_ctx(ctx);
+}
+
 TEST_F(CtxTest, SimpleGetReadsAWholeStream)
 {
     const std::string data = random_bytes(10000, 5);
