@@ -359,9 +359,7 @@ TARVIK_API int tarvik_ctx_set_option_string(int ctx, int replace, const char *na
 
 TARVIK_API int tarvik_ctx_set_option_int_string(int ctx, int replace, const char *name, int value)
 {
-    char text[16];
-    tarvik::detail::Writer(text, sizeof(text)).signed_decimal(value);
-    return tarvik_ctx_set_option_string(ctx, replace, name, text);
+    return tarvik_ctx_set_option_fstring(ctx, replace, name, "%d", value);
 }
 
 TARVIK_API int tarvik_ctx_set_option_vfstring(int ctx, int replace, const char *name,
