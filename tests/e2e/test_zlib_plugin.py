@@ -140,6 +140,12 @@ class ZlibPluginTest(unittest.TestCase):
         self.assertEqual(trailing.returncode, 2)
         self.assertTrue(trailing.stdout == data)
 
+    def test_applets_are_listed_green_as_a_plugin_file_s(self):
+        listing = e2e.run_pty([e2e.VEXA])
+        for name in (b"gunzip", b"gzip", b"zcat", b"zpipe"):
+            self.assertIn(b"\x1b[1;32m" + name + b"\x1b[0m", listing.stdout)
+        self.assertIn(b"\x1b[1;33mplugin\x1b[0m", listing.stdout)
+
     def test_zpipe_speaks_the_zlib_format(self):
         data = self.data(400000)
         packed = e2e.run("zpipe", input=data, binary=True)
