@@ -166,18 +166,28 @@ TEST_F(MulticallTest, RecordsAreAppendedAndTheFirstMatchWins)
     EXPECT_EQ(tarvik_search_multicall(m_list, "b"), nullptr);
 }
 
-TEST_F(MulticallTest, NullEntryWithoutPluginsLeavesTheListUnchanged)
+TEST_F(MulticallTest, NullEntryTakesThePluginsMainOrNothing)
 {
     tarvik_multicall_t *head = add("md5");
     size_t count = tarvik_get_alloc_count();
+    // A plugin file that is not there (not beside the test program): nothing registered.
     EXPECT_EQ(tarvik_add_multicall_ex(m_list, 0, "tarvik_plugin_zlib.so", nullptr, "gzip", PREFIXES,
                                       SUFFIXES, "/usr/bin"),
               head);
-    EXPECT_EQ(tarvik_add_multicall_ex(nullptr, 0, nullptr, nullptr, "gzip", PREFIXES, SUFFIXES,
-                                      "/usr/bin"),
-              nullptr);
     EXPECT_EQ(tarvik_get_alloc_count(), count);
     EXPECT_EQ(head->m_next, nullptr);
+    // No plugin path: the program's own built-in plugin, whose main entry is taken.
+    tarvik_multicall_t *own = tarvik_add_multicall_ex(nullptr, 0x1, nullptr, nullptr, "self",
+                                                      PREFIXES, SUFFIXES, "/usr/bin");
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(own->m_flags, 0x7u) << "hidden as asked, from a plugin, built in";
+    EXPECT_GE(own->m_plugin, 0);
+    EXPECT_EQ(own->m_entry, tarvik_plugin_get_main_entry(own->m_plugin));
+    EXPECT_EQ(tarvik_plugin_search(own->m_plugin)->m_used_count, 1u);
+    const int plugin = own->m_plugin;
+    EXPECT_EQ(tarvik_free_multicall(own), nullptr);
+    EXPECT_EQ(tarvik_plugin_search(plugin), nullptr) << "the record held the only use";
+    EXPECT_EQ(tarvik_get_alloc_count(), count);
 }
 
 TEST_F(MulticallTest, FreeReleasesEveryRecordAndReturnsNull)
