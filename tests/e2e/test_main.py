@@ -144,7 +144,7 @@ class DispatchTest(unittest.TestCase):
         e2e.check_dump(text)
 
     def test_piped_listing_fits_the_width_without_escapes(self):
-        for columns in (40, 20):  # 20 wraps even the shortest table
+        for columns in (40, 24):  # 24 wraps even the shortest table and fits the longest name
             outcome = e2e.run(env={"COLUMNS": str(columns)})
             self.assertUsage(outcome)
             self.assertNotIn("\x1b", outcome.stdout)
