@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <string>
+#include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -141,6 +143,34 @@ TEST_F(PluginTest, SameFileTwiceIsOneHandleThatNeedsTwoUnloads)
     ASSERT_GE(again, 0);
     EXPECT_GE(fixture_counter("unit_initialized"), 1);
     tarvik_unload_plugin(again);
+}
+
+TEST_F(PluginTest, ConcurrentLoadersShareOneInitialisation)
+{
+    for (int round = 0; round < 20; ++round) {
+        // Each round maps the file afresh (the last unload closed it): its counter restarts.
+        std::vector<int> handles(6, -2);
+        std::vector<std::thread> threads;
+        for (int &handle : handles) {
+            threads.emplace_back(
+                [&handle] { handle = tarvik_load_plugin(FIXTURE.c_str(), nullptr, nullptr); });
+        }
+        for (std::thread &thread : threads) {
+            thread.join();
+        }
+        for (int handle : handles) {
+            EXPECT_EQ(handle, handles[0]);
+        }
+        ASSERT_GE(handles[0], 0);
+        tarvik_plugin_t *plugin = tarvik_plugin_search(handles[0]);
+        ASSERT_NE(plugin, nullptr);
+        EXPECT_EQ(plugin->m_used_count, handles.size());
+        EXPECT_EQ(fixture_counter("unit_initialized"), 1) << "once per load of the file";
+        for (int handle : handles) {
+            tarvik_unload_plugin(handle);
+        }
+        EXPECT_FALSE(registered(handles[0]));
+    }
 }
 
 TEST_F(PluginTest, ValidityFollowsTypeVersionAndSize)
