@@ -27,6 +27,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -50,11 +51,11 @@ constexpr const char *DEVELOPMENT_HOST = "vexa-dev";
 constexpr const char *APPLICATION_DIRECTORIES = "*/opt/vexa/apps|*/opt/vexa/apps/*";
 // What is installed; "@" marks an entry installed even when it is missing locally.
 constexpr const char *const INSTALL_LIST[] = {
-    "@/usr/bin/vexa",                   // the program (its applet links name it)
-    "/usr/lib/tarvik_plugin_*.so",      // plugins
-    "/opt/vexa/apps/*.so",              // application libraries
-    "/etc/tarvik_mtunnel.conf",         // configuration of the stream tunnel
-    "/etc/vexa/*.conf|*.ini",           // further configuration
+    "@/usr/bin/vexa",              // the program (its applet links name it)
+    "/usr/lib/tarvik_plugin_*.so", // plugins
+    "/opt/vexa/apps/*.so",         // application libraries
+    "/etc/tarvik_mtunnel.conf",    // configuration of the stream tunnel
+    "/etc/vexa/*.conf|*.ini",      // further configuration
 };
 // The root prefix (a staging tree instead of "/") and, from update to do_update, a password
 // typed at the prompt: the environment is private to the process, its command line is not.
@@ -64,6 +65,17 @@ constexpr const char *PASSWORD_VARIABLE = "VEXA_UPDATE_PASSWORD";
 constexpr int TERMINATE_GRACE_SECONDS = 5;
 constexpr size_t LOCAL_PATH_LIMIT = 256;
 constexpr uint64_t CHECKSUM_FILE_LIMIT = 4096;
+
+// One line of the run's report, flushed: whoever watches a pipe sees how far the run got.
+void say(const char *format, ...) TARVIK_PRINTF(1, 2);
+void say(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    tarvik_vprintf(format, arguments);
+    va_end(arguments);
+    tarvik_puts(nullptr);
+}
 
 uint32_t download_flags(bool verbose, uint32_t flags)
 {
@@ -213,7 +225,8 @@ constexpr vexa::Option UPDATE_OPTIONS[] = {
      "\t-p, --password=<text>          : password (asked for with only -u)\n"},
     {"target_build_profile", vexa::Takes::VALUE,
      "\t--target_build_profile=<name>  : build profile\n"},
-    {"path|pathname", vexa::Takes::VALUE, "\t--path=<path>                  : path on the server\n"},
+    {"path|pathname", vexa::Takes::VALUE,
+     "\t--path=<path>                  : path on the server\n"},
     {"root|root_prefix", vexa::Takes::VALUE,
      "\t--root=<path>                  : install under this tree (also $VEXA_UPDATE_ROOT)\n"},
     {"no-checksum|nochecksum", vexa::Takes::NOTHING,
@@ -290,9 +303,9 @@ bool download_copy(const vexa::Arguments &arguments, Stage *stage)
     if (ftp == nullptr) {
         return false;
     }
-    const uint32_t flags = download_flags(verbose, TARVIK_FTP_NO_DATA_TIMEOUT |
-                                                       TARVIK_FTP_REMOVE_ON_FAILURE |
-                                                       (progress ? TARVIK_FTP_PROGRESS : 0u));
+    const uint32_t flags =
+        download_flags(verbose, TARVIK_FTP_NO_DATA_TIMEOUT | TARVIK_FTP_REMOVE_ON_FAILURE |
+                                    (progress ? TARVIK_FTP_PROGRESS : 0u));
     const Fetch fetched = fetch_checked(ftp, flags, ftp->m_uri->m_decoded_path, stage->m_local,
                                         0700, arguments.has(NO_CHECKSUM));
     tarvik_close_ftp(ftp);
@@ -354,7 +367,7 @@ int run_update(const vexa::Arguments &arguments)
         ok = false;
     }
     if (ok) {
-        tarvik_printf("downloading \"%s\" to \"%s\"\n", stage.m_remote, stage.m_local);
+        say("downloading \"%s\" to \"%s\"\n", stage.m_remote, stage.m_local);
         if (!arguments.has(TEST)) {
             ok = download_copy(arguments, &stage);
             if (ok) {
@@ -368,7 +381,7 @@ int run_update(const vexa::Arguments &arguments)
     tarvik_check_free_tag(stage.m_locator, TARVIK_TAG);
     tarvik_check_free_tag(stage.m_remote, TARVIK_TAG);
     if (!ok && !arguments.has(QUIET)) {
-        tarvik_printf("update failed !\n");
+        say("update failed !\n");
     }
     return ok ? 0 : 1;
 }
@@ -387,9 +400,9 @@ constexpr vexa::Option DO_UPDATE_OPTIONS[] = {
      "\t--no-checksum   : accept files without a checksum file\n"},
     {"h|help", vexa::Takes::NOTHING, nullptr},
 };
-constexpr vexa::Usage DO_UPDATE_USAGE = vexa::usage_of(
-    "usage: %s [<locator> [<build profile> [<temporary directory>]]] [<options>]\n",
-    DO_UPDATE_OPTIONS, "");
+constexpr vexa::Usage DO_UPDATE_USAGE =
+    vexa::usage_of("usage: %s [<locator> [<build profile> [<temporary directory>]]] [<options>]\n",
+                   DO_UPDATE_OPTIONS, "");
 
 std::atomic<int> s_stop{0};
 
@@ -462,24 +475,22 @@ char *root_prefix(const vexa::Arguments &arguments, const Update &update)
 
 void print_information(const Update &update)
 {
-    tarvik_printf(" * Upgrade information\n");
-    tarvik_printf("   - word_size             : %lu-bits\n",
-                  static_cast<unsigned long>(update.m_word_size));
-    tarvik_printf("   - env_home              : \"%s\"\n", known(update.m_home, "<unknown>"));
-    tarvik_printf("   - cwd                   : \"%s\"\n", known(update.m_cwd, "<unknown>"));
-    tarvik_printf("   - hostname              : \"%s\"\n", known(update.m_hostname, "<unknown>"));
-    tarvik_printf("   - username              : \"%s\"\n", known(update.m_username, "<owner>"));
-    tarvik_printf("   - self_exec             : \"%s\"\n", known(update.m_self_exec, "<unknown>"));
-    tarvik_printf("   - base_url              : \"%s\"\n", known(update.m_base_url, "<unknown>"));
-    tarvik_printf("   - target_build_profile  : \"%s\"\n", known(update.m_profile, "<unknown>"));
-    tarvik_printf("   - temp_pathname         : \"%s\"\n",
-                  known(update.m_temp_pathname, "<default>"));
-    tarvik_printf("   - root_url_suffix       : \"%s\"\n", update.m_root_suffix);
-    tarvik_printf("   - misc_url_suffix       : \"%s\"\n", update.m_misc_suffix);
-    tarvik_printf("   - root_prefix           : \"%s\"\n", update.m_root_prefix);
-    tarvik_printf("   - temp_prefix           : \"%s\"\n", update.m_temp_prefix);
-    tarvik_printf(" * Upgrade profile (%s, %s, %s)\n", known(update.m_profile, "<unknown>"),
-                  known(update.m_root_prefix, "/"), update.m_temp_prefix);
+    say(" * Upgrade information\n");
+    say("   - word_size             : %lu-bits\n", static_cast<unsigned long>(update.m_word_size));
+    say("   - env_home              : \"%s\"\n", known(update.m_home, "<unknown>"));
+    say("   - cwd                   : \"%s\"\n", known(update.m_cwd, "<unknown>"));
+    say("   - hostname              : \"%s\"\n", known(update.m_hostname, "<unknown>"));
+    say("   - username              : \"%s\"\n", known(update.m_username, "<owner>"));
+    say("   - self_exec             : \"%s\"\n", known(update.m_self_exec, "<unknown>"));
+    say("   - base_url              : \"%s\"\n", known(update.m_base_url, "<unknown>"));
+    say("   - target_build_profile  : \"%s\"\n", known(update.m_profile, "<unknown>"));
+    say("   - temp_pathname         : \"%s\"\n", known(update.m_temp_pathname, "<default>"));
+    say("   - root_url_suffix       : \"%s\"\n", update.m_root_suffix);
+    say("   - misc_url_suffix       : \"%s\"\n", update.m_misc_suffix);
+    say("   - root_prefix           : \"%s\"\n", update.m_root_prefix);
+    say("   - temp_prefix           : \"%s\"\n", update.m_temp_prefix);
+    say(" * Upgrade profile (%s, %s, %s)\n", known(update.m_profile, "<unknown>"),
+        known(update.m_root_prefix, "/"), update.m_temp_prefix);
 }
 
 // Everything up to the information block; false prints the failure line.
@@ -490,7 +501,7 @@ bool tarvik_do_update_init(const vexa::Arguments &arguments, Update *update)
     update->m_clean = !arguments.has(D_NO_CLEAN);
     update->m_unchecked = arguments.has(D_NO_CHECKSUM);
     update->m_word_size = sizeof(long) * 8;
-    tarvik_printf("Initializing upgrade process...\n");
+    say("Initializing upgrade process...\n");
     update->m_home = getenv("HOME");
     if (getcwd(update->m_cwd, sizeof(update->m_cwd)) == nullptr) {
         update->m_cwd[0] = '\0';
@@ -521,7 +532,7 @@ bool tarvik_do_update_init(const vexa::Arguments &arguments, Update *update)
         return false;
     }
     if (created != nullptr) {
-        tarvik_printf(" * Created temporary(\"%s\")...\n", update->m_temp_prefix);
+        say(" * Created temporary(\"%s\")...\n", update->m_temp_prefix);
         tarvik_free_tag(created, TARVIK_TAG);
     }
     print_information(*update);
@@ -533,16 +544,16 @@ int connect_and_login(Update *update)
     tarvik_ftp_t *ftp = update->m_ftp;
     ftp->m_verbose = update->m_verbose ? 1 : 0;
     if (tarvik_ftp_connect(ftp, update->m_base_url, 21) != 0) {
-        tarvik_printf("connect failed !\n");
+        say("connect failed !\n");
         return 1;
     }
     if (tarvik_ftp_login(ftp, nullptr, getenv(PASSWORD_VARIABLE), "I") != 0) {
-        tarvik_printf("login failed !\n");
+        say("login failed !\n");
         return 1;
     }
     tarvik_setenv(PASSWORD_VARIABLE, nullptr, 1);
-    tarvik_printf("\nUpgrade now... Do not power off ! (Please wait...)\n");
-    tarvik_printf("%s\n\n", "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
+    say("\nUpgrade now... Do not power off ! (Please wait...)\n");
+    say("%s\n\n", "~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~");
     return 0;
 }
 
@@ -615,9 +626,9 @@ int expand(Update *update, const char *directory, const char *install, const cha
 {
     const bool wildcard = strpbrk(pattern, "*?") != nullptr;
     if (required || (update->m_force && !wildcard)) {
-        return replaceable(install, pattern) ? (add_job(update, directory, install, pattern) ? 1
-                                                                                             : -1)
-                                             : 0;
+        return replaceable(install, pattern)
+                   ? (add_job(update, directory, install, pattern) ? 1 : -1)
+                   : 0;
     }
     DIR *listing = opendir(install);
     if (listing == nullptr) {
@@ -648,14 +659,13 @@ char *entry_directory(const Update &update, const char *entry)
     }
     char head[16];
     char tail[256];
-    if (tarvik_regular(TARVIK_REGULAR_IGNORE_CASE, "^(/lib|/usr/lib)(/.*|$)", directory,
-                       length, TARVIK_REGULAR_COPY, static_cast<int>(sizeof(head)), head,
+    if (tarvik_regular(TARVIK_REGULAR_IGNORE_CASE, "^(/lib|/usr/lib)(/.*|$)", directory, length,
+                       TARVIK_REGULAR_COPY, static_cast<int>(sizeof(head)), head,
                        TARVIK_REGULAR_COPY, static_cast<int>(sizeof(tail)), tail) == 0) {
         char *twin = tarvik_alloc_sprintf("%s%lu%s", head,
                                           static_cast<unsigned long>(update.m_word_size), tail);
-        char *local = twin != nullptr
-                          ? tarvik_alloc_sprintf("%s%s", update.m_root_prefix, twin)
-                          : nullptr;
+        char *local =
+            twin != nullptr ? tarvik_alloc_sprintf("%s%s", update.m_root_prefix, twin) : nullptr;
         if (local != nullptr && tarvik_is_directory(local) == 1) {
             tarvik_free_tag(directory, TARVIK_TAG);
             directory = twin;
@@ -682,7 +692,7 @@ bool plan(Update *update)
         const char *pattern = strrchr(entry, '/') != nullptr ? strrchr(entry, '/') + 1 : entry;
         int count = install != nullptr ? expand(update, directory, install, pattern, required) : -1;
         if (count == 0 && update->m_verbose) {
-            tarvik_printf("      [ Ignore update: %s ] not found local \"%s\"\n", pattern, install);
+            say("      [ Ignore update: %s ] not found local \"%s\"\n", pattern, install);
         }
         tarvik_check_free_tag(install, TARVIK_TAG);
         tarvik_check_free_tag(directory, TARVIK_TAG);
@@ -709,15 +719,15 @@ bool fetch_all(Update *update)
                                             job->m_mode, update->m_unchecked);
         job->m_fetched = fetched == Fetch::OK;
         if (fetched == Fetch::MISSING && update->m_verbose) {
-            tarvik_printf("      [ Ignore update: %s ] not found remote \"%s\"\n", job->m_name,
-                          job->m_locator);
+            say("      [ Ignore update: %s ] not found remote \"%s\"\n", job->m_name,
+                job->m_locator);
         } else if (fetched == Fetch::NO_CHECKSUM) {
-            tarvik_printf("      [ \033[1;31mNo checksum\033[0m: %s ] \"%s.md5\" not found\n",
-                          job->m_name, job->m_locator);
+            say("      [ \033[1;31mNo checksum\033[0m: %s ] \"%s.md5\" not found\n", job->m_name,
+                job->m_locator);
         } else if (fetched == Fetch::MISMATCH) {
-            tarvik_printf("      [ \033[1;31mChecksum mismatch\033[0m: %s ]\n", job->m_name);
+            say("      [ \033[1;31mChecksum mismatch\033[0m: %s ]\n", job->m_name);
         } else if (fetched == Fetch::LOST) {
-            tarvik_printf("connection lost !\n");
+            say("connection lost !\n");
             return false;
         }
     }
@@ -740,9 +750,9 @@ int library_users(const char *library, int signal, bool verbose)
         ++count;
         if (signal != 0) {
             if (verbose) {
-                tarvik_printf("      [ Terminate: %lu %s (signal %d) ]\n",
-                              static_cast<unsigned long>(record->m_pid),
-                              record->m_name != nullptr ? record->m_name : "", signal);
+                say("      [ Terminate: %lu %s (signal %d) ]\n",
+                    static_cast<unsigned long>(record->m_pid),
+                    record->m_name != nullptr ? record->m_name : "", signal);
             }
             tarvik_kill(static_cast<int>(record->m_pid), signal);
         }
@@ -818,6 +828,13 @@ bool install_file(const char *source, const char *target, uint32_t mode)
     bool ok = fresh != nullptr && old != nullptr;
     struct stat previous;
     const bool existed = ok && lstat(target, &previous) == 0;
+    if (ok && !existed) {
+        // A required file may be new to this tree, directory and all.
+        char *directory = tarvik_alloc_dirname_tag(target, TARVIK_TAG);
+        ok = directory != nullptr &&
+             (tarvik_is_directory(directory) == 1 || tarvik_mkdir(directory, 0755) == 0);
+        tarvik_check_free_tag(directory, TARVIK_TAG);
+    }
     if (ok) {
         unlink(fresh);
         ok = (rename(source, fresh) == 0 && chmod(fresh, mode) == 0) ||
@@ -869,9 +886,9 @@ void install_all(Update *update)
         if (job->m_terminate) {
             terminate_users(job->m_target, update->m_verbose);
         }
-        tarvik_printf(" * Installing \"%s\"...\n", job->m_target);
+        say(" * Installing \"%s\"...\n", job->m_target);
         if (!install_file(job->m_temp, job->m_target, job->m_mode)) {
-            tarvik_printf("      [ \033[1;31mCopy failed\033[0m: %s ]\n", job->m_name);
+            say("      [ \033[1;31mCopy failed\033[0m: %s ]\n", job->m_name);
         }
         if (update->m_clean) {
             unlink(job->m_temp);
@@ -879,10 +896,21 @@ void install_all(Update *update)
     }
 }
 
+// Whether path names something inside directory. Only the copy that update downloaded into
+// the temporary directory removes itself: do_update started by hand from an installed link
+// must not delete that link.
+bool inside(const char *path, const char *directory)
+{
+    const size_t length = directory != nullptr ? strlen(directory) : 0;
+    return length > 0 && strncmp(path, directory, length) == 0 &&
+           (path[length] == '/' || directory[length - 1] == '/') &&
+           strstr(path + length, "/../") == nullptr;
+}
+
 void tarvik_do_update_destroy(Update *update)
 {
     if (update->m_clean && update->m_temp_prefix != nullptr) {
-        tarvik_printf(" * Removing temporary(\"%s\")...\n", update->m_temp_prefix);
+        say(" * Removing temporary(\"%s\")...\n", update->m_temp_prefix);
         tarvik_delete(update->m_temp_prefix);
     }
     tarvik_close_ftp(update->m_ftp);
@@ -896,8 +924,9 @@ void tarvik_do_update_destroy(Update *update)
     tarvik_check_free_tag(update->m_root_prefix, TARVIK_TAG);
     tarvik_check_free_tag(update->m_temp_prefix, TARVIK_TAG);
     const char *self = update->m_self_exec;
-    if (update->m_clean && self != nullptr && (self[0] == '.' || self[0] == '/')) {
-        tarvik_printf(" * Removing self_exec(\"%s\")...\n", self);
+    if (update->m_clean && self != nullptr && (self[0] == '.' || self[0] == '/') &&
+        inside(self, update->m_temp_pathname)) {
+        say(" * Removing self_exec(\"%s\")...\n", self);
         unlink(self);
     }
     tarvik_del_signal(update->m_interrupt);
@@ -910,16 +939,16 @@ int run_do_update(const vexa::Arguments &arguments)
     update.m_interrupt = tarvik_add_signal(SIGINT, on_interrupt, nullptr);
     int status = 1;
     if (!tarvik_do_update_init(arguments, &update)) {
-        tarvik_printf("do_update_init failed !\n");
+        say("do_update_init failed !\n");
     } else if (connect_and_login(&update) == 0) {
         if (!plan(&update)) {
-            tarvik_printf("not enough memory !\n");
+            say("not enough memory !\n");
         } else if (fetch_all(&update)) {
             install_all(&update);
             status = s_stop.load() != 0 ? 1 : 0;
         }
         if (s_stop.load() != 0) {
-            tarvik_printf("update interrupted !\n");
+            say("update interrupted !\n");
         }
     }
     tarvik_do_update_destroy(&update);
