@@ -84,7 +84,7 @@ uint32_t download_flags(bool verbose, uint32_t flags)
 
 // ---- checked downloads ----------------------------------------------------------------------
 
-enum class Fetch { OK, MISSING, NO_CHECKSUM, MISMATCH, LOST };
+enum class Fetch { OK, MISSING, FAILED, NO_CHECKSUM, MISMATCH, LOST };
 
 // The first word of a checksum file ("<32 hex digits>" alone or as md5sum writes it) equals
 // the digest of what arrived, ignoring case.
@@ -124,11 +124,17 @@ Fetch fetch_checked(tarvik_ftp_t *ftp, uint32_t flags, const char *remote, const
 {
     tarvik_md5_t md5;
     if (tarvik_ftp_download_to_file_with_md5(ftp, flags, remote, local, mode, &md5) != 0) {
-        return tarvik_ftp_check(ftp) == 0 ? Fetch::MISSING : Fetch::LOST;
+        // A file the server has but that did not arrive (local disk full, data connection
+        // broken) is a failure to report, not a file to pass over in silence.
+        uint64_t size = 0;
+        if (tarvik_ftp_check(ftp) != 0) {
+            return Fetch::LOST;
+        }
+        return tarvik_ftp_get_size(ftp, remote, &size) == 0 ? Fetch::FAILED : Fetch::MISSING;
     }
     if (!ensure_file(local, mode)) {
         unlink(local);
-        return Fetch::MISSING;
+        return Fetch::FAILED;
     }
     Fetch result = Fetch::OK;
     char *name = tarvik_alloc_sprintf("%s.md5", remote);
@@ -721,6 +727,8 @@ bool fetch_all(Update *update)
         if (fetched == Fetch::MISSING && update->m_verbose) {
             say("      [ Ignore update: %s ] not found remote \"%s\"\n", job->m_name,
                 job->m_locator);
+        } else if (fetched == Fetch::FAILED) {
+            say("      [ \033[1;31mDownload failed\033[0m: %s ]\n", job->m_name);
         } else if (fetched == Fetch::NO_CHECKSUM) {
             say("      [ \033[1;31mNo checksum\033[0m: %s ] \"%s.md5\" not found\n", job->m_name,
                 job->m_locator);
@@ -818,59 +826,76 @@ bool copy_file(const char *source, const char *destination, uint32_t mode)
     return ok;
 }
 
-// Puts source in place of target: TARGET.new beside it (renamed there when both sit on one
-// file system, else copied), flushed, then renamed over target while the previous file stays
-// reachable as TARGET.old until the new one is in place. On failure target is as it was.
-bool install_file(const char *source, const char *target, uint32_t mode)
+// Makes the parent directory of path (0755, with its parents) when it is missing.
+bool make_parent(const char *path)
+{
+    char *directory = tarvik_alloc_dirname_tag(path, TARVIK_TAG);
+    const bool ok = directory != nullptr &&
+                    (tarvik_is_directory(directory) == 1 || tarvik_mkdir(directory, 0755) == 0);
+    tarvik_check_free_tag(directory, TARVIK_TAG);
+    return ok;
+}
+
+// Stages source as fresh beside the target: moved there when both sit on one file system
+// (the download is already flushed) unless source is to be kept, else copied and flushed.
+bool stage_file(const char *source, const char *fresh, uint32_t mode, bool keep_source)
+{
+    unlink(fresh);
+    if (!keep_source && rename(source, fresh) == 0) {
+        return chmod(fresh, mode) == 0;
+    }
+    return copy_file(source, fresh, mode);
+}
+
+// Puts fresh in place of target, the previous file reachable as old until then (a hard link,
+// else moved aside and back on failure). False leaves target as it was.
+bool replace_target(const char *fresh, const char *target, const char *old, bool existed)
+{
+    if (!existed) {
+        return rename(fresh, target) == 0;
+    }
+    unlink(old);
+    if (link(target, old) == 0) {
+        const bool ok = rename(fresh, target) == 0;
+        unlink(old);
+        return ok;
+    }
+    if (rename(target, old) != 0) {
+        return false;
+    }
+    if (rename(fresh, target) != 0) {
+        rename(old, target);
+        return false;
+    }
+    unlink(old);
+    return true;
+}
+
+// Puts source in place of target through TARGET.new (flushed, then renamed over target) and
+// TARGET.old; on failure target is as it was and no TARGET.new is left.
+bool install_file(const char *source, const char *target, uint32_t mode, bool keep_source)
 {
     char *fresh = tarvik_alloc_sprintf("%s.new", target);
     char *old = tarvik_alloc_sprintf("%s.old", target);
     bool ok = fresh != nullptr && old != nullptr;
     struct stat previous;
-    const bool existed = ok && lstat(target, &previous) == 0;
-    if (ok && !existed) {
-        // A required file may be new to this tree, directory and all.
-        char *directory = tarvik_alloc_dirname_tag(target, TARVIK_TAG);
-        ok = directory != nullptr &&
-             (tarvik_is_directory(directory) == 1 || tarvik_mkdir(directory, 0755) == 0);
-        tarvik_check_free_tag(directory, TARVIK_TAG);
+    bool existed = ok && lstat(target, &previous) == 0;
+    if (ok && !existed && lstat(old, &previous) == 0 && rename(old, target) == 0) {
+        // A power cut between moving the previous file aside and putting the new one in
+        // place: the previous file comes back first.
+        existed = true;
     }
-    if (ok) {
-        unlink(fresh);
-        ok = (rename(source, fresh) == 0 && chmod(fresh, mode) == 0) ||
-             copy_file(source, fresh, mode);
+    ok = ok && (existed || make_parent(target)) && stage_file(source, fresh, mode, keep_source);
+    // The owner of the file stays its owner (only root can give it away).
+    if (ok && existed && chown(fresh, previous.st_uid, previous.st_gid) != 0 && errno != EPERM) {
+        ok = false;
     }
-    if (ok && existed) {
-        // The owner of the file stays its owner.
-        if (chown(fresh, previous.st_uid, previous.st_gid) != 0) {
-            ok = errno == EPERM;
-        }
-    }
-    bool kept = false;
-    if (ok && existed) {
-        unlink(old);
-        kept = link(target, old) == 0;
-        if (!kept) {
-            // No hard links here: move it aside, and back should the new file not follow.
-            ok = rename(target, old) == 0;
-            if (ok && rename(fresh, target) != 0) {
-                rename(old, target);
-                ok = false;
-            }
-            kept = ok;
-        }
-    }
-    if (ok && access(fresh, F_OK) == 0) {
-        ok = rename(fresh, target) == 0;
-    }
+    ok = ok && replace_target(fresh, target, old, existed);
     if (ok) {
         sync_directory(target);
     }
     if (fresh != nullptr) {
         unlink(fresh);
-    }
-    if (kept && ok) {
-        unlink(old);
     }
     tarvik_check_free_tag(fresh, TARVIK_TAG);
     tarvik_check_free_tag(old, TARVIK_TAG);
@@ -887,7 +912,7 @@ void install_all(Update *update)
             terminate_users(job->m_target, update->m_verbose);
         }
         say(" * Installing \"%s\"...\n", job->m_target);
-        if (!install_file(job->m_temp, job->m_target, job->m_mode)) {
+        if (!install_file(job->m_temp, job->m_target, job->m_mode, !update->m_clean)) {
             say("      [ \033[1;31mCopy failed\033[0m: %s ]\n", job->m_name);
         }
         if (update->m_clean) {

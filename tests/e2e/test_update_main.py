@@ -341,6 +341,13 @@ class UpdateTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result)
         self.assert_installed("usr/lib/tarvik_plugin_b.so", 0o755)
         self.assertEqual(read(self.local("usr/lib/tarvik_plugin_a.so")), b"old a")
+        # --no-clean keeps the checked downloads (installed by copying them).
+        result = self.do_update(server.locator, "--no-clean")
+        self.assertEqual(result.returncode, 0, result)
+        self.assertEqual(read(os.path.join(self.temp, "vexa_update/usr/bin/vexa")),
+                         self.served("usr/bin/vexa"))
+        self.assert_installed("usr/bin/vexa", 0o755)
+        shutil.rmtree(os.path.join(self.temp, "vexa_update"))
         # A program copy that does not match its checksum is never run.
         self.publish("misc/%s/usr/bin/vexa_static" % profile, read(e2e.VEXA), "f" * 32)
         before = snapshot(self.stage)
