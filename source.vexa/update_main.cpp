@@ -312,8 +312,13 @@ bool download_copy(const vexa::Arguments &arguments, Stage *stage)
     const uint32_t flags =
         download_flags(verbose, TARVIK_FTP_NO_DATA_TIMEOUT | TARVIK_FTP_REMOVE_ON_FAILURE |
                                     (progress ? TARVIK_FTP_PROGRESS : 0u));
+    const uint64_t start = tarvik_uptime_msec();
     const Fetch fetched = fetch_checked(ftp, flags, ftp->m_uri->m_decoded_path, stage->m_local,
                                         0700, arguments.has(NO_CHECKSUM));
+    if (verbose && fetched == Fetch::OK) {
+        say(" * Downloaded the copy in %lu ms\n",
+            static_cast<unsigned long>(tarvik_uptime_msec() - start));
+    }
     tarvik_close_ftp(ftp);
     if (fetched == Fetch::NO_CHECKSUM) {
         tarvik_error_printf("no checksum file for \"%s\" !\n", stage->m_remote);
@@ -717,12 +722,17 @@ bool fetch_all(Update *update)
         update->m_verbose, TARVIK_FTP_ASK_PASSWORD | TARVIK_FTP_PROGRESS |
                                TARVIK_FTP_NO_DATA_TIMEOUT | TARVIK_FTP_REMOVE_ON_FAILURE |
                                TARVIK_FTP_MAKE_PARENTS | TARVIK_FTP_SIZE_REQUIRED);
+    uint64_t spent = 0;
+    unsigned long count = 0;
     for (Job *job = update->m_jobs; job != nullptr; job = job->m_next) {
         if (s_stop.load() != 0) {
             return false;
         }
+        const uint64_t start = tarvik_uptime_msec();
         const Fetch fetched = fetch_checked(update->m_ftp, flags, job->m_remote, job->m_temp,
                                             job->m_mode, update->m_unchecked);
+        spent += tarvik_uptime_msec() - start;
+        count += fetched == Fetch::OK ? 1 : 0;
         job->m_fetched = fetched == Fetch::OK;
         if (fetched == Fetch::MISSING && update->m_verbose) {
             say("      [ Ignore update: %s ] not found remote \"%s\"\n", job->m_name,
@@ -738,6 +748,9 @@ bool fetch_all(Update *update)
             say("connection lost !\n");
             return false;
         }
+    }
+    if (update->m_verbose) {
+        say(" * Downloaded %lu files in %lu ms\n", count, static_cast<unsigned long>(spent));
     }
     return s_stop.load() == 0;
 }
@@ -784,18 +797,6 @@ void terminate_users(const char *library, bool verbose)
     for (int tick = 0; tick < 50 && library_users(library, SIGKILL, verbose) > 0; ++tick) {
         tarvik_sleep_wait(0, 100000);
     }
-}
-
-// Flushes the directory entry of path, so that a rename inside it survives a power cut.
-void sync_directory(const char *path)
-{
-    char *directory = tarvik_alloc_dirname_tag(path, TARVIK_TAG);
-    const int fd = directory != nullptr ? open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    if (fd >= 0) {
-        fsync(fd);
-        tarvik_close(fd);
-    }
-    tarvik_check_free_tag(directory, TARVIK_TAG);
 }
 
 // Copies source to destination (created with mode), flushed to storage; false leaves no
@@ -890,10 +891,10 @@ bool install_file(const char *source, const char *target, uint32_t mode, bool ke
     if (ok && existed && chown(fresh, previous.st_uid, previous.st_gid) != 0 && errno != EPERM) {
         ok = false;
     }
+    // The new file is on storage before its rename: after a power cut the name holds
+    // either the whole previous file or the whole new one. The renames themselves are
+    // flushed once, after the last file.
     ok = ok && replace_target(fresh, target, old, existed);
-    if (ok) {
-        sync_directory(target);
-    }
     if (fresh != nullptr) {
         unlink(fresh);
     }
@@ -904,6 +905,7 @@ bool install_file(const char *source, const char *target, uint32_t mode, bool ke
 
 void install_all(Update *update)
 {
+    bool installed = false;
     for (Job *job = update->m_jobs; job != nullptr && s_stop.load() == 0; job = job->m_next) {
         if (!job->m_fetched) {
             continue;
@@ -912,12 +914,17 @@ void install_all(Update *update)
             terminate_users(job->m_target, update->m_verbose);
         }
         say(" * Installing \"%s\"...\n", job->m_target);
-        if (!install_file(job->m_temp, job->m_target, job->m_mode, !update->m_clean)) {
+        if (install_file(job->m_temp, job->m_target, job->m_mode, !update->m_clean)) {
+            installed = true;
+        } else {
             say("      [ \033[1;31mCopy failed\033[0m: %s ]\n", job->m_name);
         }
         if (update->m_clean) {
             unlink(job->m_temp);
         }
+    }
+    if (installed) {
+        sync();
     }
 }
 

@@ -359,10 +359,20 @@ class UpdateTest(unittest.TestCase):
         self.assertEqual(snapshot(self.stage), before)
         self.assert_clean()
 
-    def wait_for_partial(self):
-        return e2e.wait_for(lambda: any(name.endswith(".part") and os.path.getsize(
-            os.path.join(directory, name)) > 0 for directory, _, names in os.walk(self.temp)
-            for name in names), timeout=30)
+    def wait_for_partial(self, process):
+        """True once a download is under way (a partial file holds bytes)."""
+        def partial():
+            for directory, _, names in os.walk(self.temp):
+                for name in names:
+                    try:
+                        if name.endswith(".part") and \
+                                os.path.getsize(os.path.join(directory, name)) > 0:
+                            return True
+                    except OSError:
+                        pass
+            return None if process.poll() is None else False
+        return e2e.wait_for(partial, timeout=30, step=0.01,
+                            ready=lambda value: value is not None) is True
 
     def test_cut_transfer_and_interrupt_during_downloads(self):
         self.publish_release(program=False, big_plugin=3 << 20)
@@ -372,7 +382,10 @@ class UpdateTest(unittest.TestCase):
         for cut in (True, False):
             server = self.pyftpd(limit=1 << 20)
             process = self.start_do_update(server.locator())
-            self.assertTrue(self.wait_for_partial())
+            if not self.wait_for_partial(process):
+                process.kill()
+                out, err = process.communicate()
+                self.fail("no download under way: %r %r" % (out[-3000:], err[-3000:]))
             if cut:
                 server.stop()
             else:
@@ -420,6 +433,8 @@ class UpdateTest(unittest.TestCase):
             out = "".join(lines) + process.stdout.read().decode()
             process.wait(timeout=60)
             e2e.check_dump(process.stderr.read())
+            process.stdout.close()
+            process.stderr.close()
             self.assertEqual(process.returncode, 1, out)
             self.assertIn("update interrupted !\n", out)
             self.assertEqual(polite.wait(timeout=10), -signal.SIGTERM)
@@ -442,6 +457,7 @@ class UpdateTest(unittest.TestCase):
                 if process.poll() is None:
                     process.kill()
                 process.wait()
+                process.stdout.close()
 
     def test_full_disk_keeps_the_target(self):
         profile = self.publish_release()
