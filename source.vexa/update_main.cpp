@@ -30,6 +30,8 @@
 #include <cstdarg>
 #include <csignal>
 #include <cstdio>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -250,7 +252,7 @@ struct Stage {
     char m_local[LOCAL_PATH_LIMIT];
     const char *m_profile;
     const char *m_temp;
-    char m_password[64]; // typed at the prompt; zeroed before anything else runs
+    char m_password[64]; // typed at the prompt; zeroed once handed on
     bool m_typed;
 };
 
@@ -278,6 +280,15 @@ bool build_stage(const vexa::Arguments &arguments, Stage *stage, char *temp_buff
     stage->m_temp = arguments.value(TEMP, 1, nullptr);
     if (stage->m_temp == nullptr) {
         stage->m_temp = default_temp(temp_buffer, size);
+    } else if (stage->m_temp[0] != '/') {
+        // The script mode changes into the directory, and the copy removes itself from it
+        // by its absolute path: a relative one is resolved first.
+        char absolute[PATH_MAX];
+        if (realpath(stage->m_temp, absolute) == nullptr || strlen(absolute) >= size) {
+            return false;
+        }
+        memcpy(temp_buffer, absolute, strlen(absolute) + 1);
+        stage->m_temp = temp_buffer;
     }
     stage->m_locator = tarvik_alloc_sprintf(
         "%s@%s://%s%s%s@%s%s", "ftp", active ? "active" : "passive", user,

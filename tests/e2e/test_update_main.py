@@ -253,6 +253,9 @@ class UpdateTest(unittest.TestCase):
                          ':2121/misc/%s/usr/bin/vexa_update" to "%s/vexa_update.sh"\n'
                          % (MIPSEL_PROFILE, self.temp))
         self.assertEqual(os.listdir(self.temp), [])
+        # A relative temporary directory is made absolute (the copy runs from it).
+        result = self.links.run("update", "--test", "--temp=temp", cwd=self.scratch)
+        self.assertTrue(result.stdout.endswith(' to "%s/do_update"\n' % self.temp), result)
         # A temporary directory that cannot be entered ends the script mode.
         result = self.links.run("update", "--test", "--script", "--temp=/nonexistent/dir")
         self.assertEqual((result.returncode, result.stdout), (1, "update failed !\n"))
