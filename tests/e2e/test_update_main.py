@@ -30,7 +30,7 @@ import vexa_e2e as e2e
 PYTHON = "/usr/bin/python3"
 HOST_PROFILE = None  # the program's own, read once
 MIPSEL_PROFILE = "mipsel-RelWithDebInfo"
-WORD_SIZE = 64 if sys.maxsize > 2 ** 32 else 32
+WORD_SIZE = None  # of the program under test (the mipsel build is 32-bit)
 
 PYFTPD = r"""
 import sys
@@ -135,9 +135,10 @@ class Pyftpd:
 class UpdateTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        global HOST_PROFILE
+        global HOST_PROFILE, WORD_SIZE
         cls.links = e2e.Links()
         HOST_PROFILE = e2e.run("version", "-target_build_profile").stdout.strip()
+        WORD_SIZE = int(e2e.run("version", "-word_size").stdout)
 
     @classmethod
     def tearDownClass(cls):
@@ -181,7 +182,7 @@ class UpdateTest(unittest.TestCase):
         self.publish("%s/usr/bin/vexa" % profile, os.urandom(150000))
         self.publish("%s/usr/lib/tarvik_plugin_a.so" % profile, os.urandom(big_plugin or 20000))
         self.publish("%s/usr/lib/tarvik_plugin_b.so" % profile, os.urandom(3000))
-        self.publish("%s/usr/lib64/tarvik_plugin_a.so" % profile, os.urandom(7000))
+        self.publish("%s/usr/lib%d/tarvik_plugin_a.so" % (profile, WORD_SIZE), os.urandom(7000))
         self.publish("%s/opt/vexa/apps/player.so" % profile, os.urandom(4000))
         self.publish("%s/etc/tarvik_mtunnel.conf" % profile, b"[channel]\nport=6000\n")
         self.publish("%s/etc/vexa/box.ini" % profile, b"[box]\nname=vexa\n")
@@ -307,9 +308,8 @@ class UpdateTest(unittest.TestCase):
         result = self.update(server.server, user=())
         self.assertEqual(result.returncode, 0, result)
         self.assert_installed("usr/bin/vexa", 0o755)
-        if WORD_SIZE == 64:
-            self.assert_installed("usr/lib64/tarvik_plugin_a.so", 0o755)
-            self.assertEqual(read(self.local("usr/lib/tarvik_plugin_a.so")), b"stays")
+        self.assert_installed("usr/lib%d/tarvik_plugin_a.so" % WORD_SIZE, 0o755)
+        self.assertEqual(read(self.local("usr/lib/tarvik_plugin_a.so")), b"stays")
         self.assert_clean()
         # The second stage alone, for another profile.
         result = self.do_update(server.locator(), profile=MIPSEL_PROFILE)
