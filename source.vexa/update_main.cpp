@@ -515,6 +515,16 @@ void print_information(const Update &update)
         known(update.m_root_prefix, "/"), update.m_temp_prefix);
 }
 
+// The downloads wait in the temporary directory before they are installed as root: it must
+// be a directory of ours that nobody else can write to, not a link someone planted in a
+// shared /tmp to make the files land elsewhere.
+bool private_directory(const char *path)
+{
+    struct stat status;
+    return lstat(path, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == geteuid() &&
+           (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 // Everything up to the information block; false prints the failure line.
 bool tarvik_do_update_init(const vexa::Arguments &arguments, Update *update)
 {
@@ -550,7 +560,9 @@ bool tarvik_do_update_init(const vexa::Arguments &arguments, Update *update)
     char *created = nullptr;
     if (update->m_root_suffix == nullptr || update->m_misc_suffix == nullptr ||
         update->m_temp_prefix == nullptr || update->m_ftp == nullptr ||
-        tarvik_mkdir_ex(update->m_temp_prefix, 0755, &created) != 0) {
+        tarvik_mkdir_ex(update->m_temp_prefix, 0755, &created) != 0 ||
+        !private_directory(update->m_temp_prefix)) {
+        tarvik_check_free_tag(created, TARVIK_TAG);
         return false;
     }
     if (created != nullptr) {

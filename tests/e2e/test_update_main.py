@@ -479,6 +479,18 @@ class UpdateTest(unittest.TestCase):
         self.assertEqual(snapshot(self.stage), before)
         self.assert_clean()
 
+    def test_planted_temporary_link_refused(self):
+        self.publish_release()
+        elsewhere = os.path.join(self.scratch, "elsewhere")
+        os.makedirs(elsewhere)
+        os.symlink(elsewhere, os.path.join(self.temp, "vexa_update"))
+        server = self.ftpd()
+        result = self.do_update(server.locator)
+        self.assertEqual(result.returncode, 1, result)
+        self.assertIn("do_update_init failed !\n", result.stdout)
+        self.assertEqual(os.listdir(elsewhere), [])
+        self.assertEqual(os.listdir(self.stage), [])
+
     def test_password_prompt_on_a_terminal(self):
         self.publish_release()
         server = self.pyftpd(users=(("bob", "s3cret"),))
