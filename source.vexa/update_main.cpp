@@ -806,8 +806,11 @@ int library_users(const char *library, int signal, bool verbose)
 }
 
 // SIGTERM, a grace period, then SIGKILL until nobody maps library (bounded).
-void terminate_users(const char *library, bool verbose)
+void terminate_users(const char *target, bool verbose)
 {
+    // The process table names mapped files by their resolved paths.
+    char resolved[PATH_MAX];
+    const char *library = realpath(target, resolved) != nullptr ? resolved : target;
     if (library_users(library, SIGTERM, verbose) <= 0) {
         return;
     }
