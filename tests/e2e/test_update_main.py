@@ -268,6 +268,9 @@ class UpdateTest(unittest.TestCase):
         self.local("etc/vexa/notes.txt", b"mine")
         os.makedirs(self.local("usr/bin"))
         os.symlink("vexa", self.local("usr/bin/ftpget"))
+        # What a power cut between moving the program aside and renaming the new one in
+        # leaves: the previous program under vexa.old. It comes back, then gets replaced.
+        self.local("usr/bin/vexa.old", b"previous program", 0o755)
         server = self.ftpd()
         result = self.update(server.server, "--verbose")
         self.assertEqual(result.returncode, 0, result)
