@@ -13,8 +13,11 @@
 #include "socket.h"
 #include "time.h"
 
+#include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 namespace {
 
@@ -163,6 +166,37 @@ int open_socket(tarvik_tftp_t *tftp, const tarvik_resolver_t *entry, int timeout
     return ok ? fd : tarvik_close_socket(fd);
 }
 
+// One packet, waiting at most wait_ms (negative: no limit): the bytes, -2 after the time-out,
+// -1 on an error. The socket's own receive time-out does the waiting, so a transfer in step
+// with its server costs one system call per packet; it is set again only when it changes.
+ssize_t receive(tarvik_tftp_t *tftp, struct sockaddr_storage *from, socklen_t *from_length,
+                int wait_ms)
+{
+    int flags = MSG_NOSIGNAL;
+    if (wait_ms == 0) {
+        flags |= MSG_DONTWAIT;
+    } else if (wait_ms != tftp->m_receive_timeout_ms) {
+        struct timeval timeout = {wait_ms > 0 ? wait_ms / 1000 : 0,
+                                  wait_ms > 0 ? (wait_ms % 1000) * 1000 : 0};
+        if (setsockopt(tftp->m_socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0) {
+            return -1;
+        }
+        tftp->m_receive_timeout_ms = wait_ms;
+    }
+    for (;;) {
+        ssize_t got = is_tcp(tftp)
+                          ? recv(tftp->m_socket, tftp->m_buffer, sizeof(tftp->m_buffer), flags)
+                          : recvfrom(tftp->m_socket, tftp->m_buffer, sizeof(tftp->m_buffer), flags,
+                                     reinterpret_cast<struct sockaddr *>(from), from_length);
+        if (got >= 0) {
+            return got;
+        }
+        if (errno != EINTR) {
+            return errno == EAGAIN || errno == EWOULDBLOCK ? -2 : -1;
+        }
+    }
+}
+
 int remaining_ms(uint64_t deadline, int timeout_ms)
 {
     if (timeout_ms < 0) {
@@ -230,6 +264,7 @@ TARVIK_API tarvik_tftp_t *tarvik_open_tftp(int transport, const char *uri, int t
     memset(tftp, 0, sizeof(*tftp));
     tftp->m_transport = transport;
     tftp->m_socket = -1;
+    tftp->m_receive_timeout_ms = -2;
     tftp->m_data = tftp->m_buffer + HEADER_SIZE;
     tftp->m_uri = tarvik_open_uri(uri != nullptr ? uri : "tftp://localhost");
     if (tftp->m_uri == nullptr) {
@@ -296,15 +331,15 @@ TARVIK_API ssize_t tarvik_tftp_read_data(tarvik_tftp_t *tftp, int timeout_ms)
     }
     const uint64_t deadline =
         tarvik_time_stamp_msec(nullptr) + static_cast<uint64_t>(timeout_ms < 0 ? 0 : timeout_ms);
+    bool first = true;
     for (;;) {
         struct sockaddr_storage from;
         socklen_t from_length = sizeof(from);
-        const int wait = remaining_ms(deadline, timeout_ms);
-        ssize_t received =
-            is_tcp(tftp)
-                ? tarvik_recv(tftp->m_socket, tftp->m_buffer, sizeof(tftp->m_buffer), wait)
-                : tarvik_recvfrom(tftp->m_socket, tftp->m_buffer, sizeof(tftp->m_buffer),
-                                  reinterpret_cast<struct sockaddr *>(&from), &from_length, wait);
+        // The first wait of a call is the whole time-out (the same each call, so the socket
+        // keeps it); after a stranger's packet, what is left of it.
+        const int wait = first ? timeout_ms : remaining_ms(deadline, timeout_ms);
+        first = false;
+        const ssize_t received = receive(tftp, &from, &from_length, wait);
         if (received < 0 || (received == 0 && is_tcp(tftp))) {
             tftp->m_state = TARVIK_TFTP_STATE_ERROR;
             return -1;

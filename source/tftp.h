@@ -36,9 +36,10 @@ typedef struct tarvik_tftp_s {
     uint8_t *m_data;  /* the data of the last block, behind its 4-byte header */
     uint32_t m_block; /* last accepted block number */
     int32_t m_state;
-    uint32_t m_data_size;     /* bytes of data in the last block received */
-    uint32_t m_request_port;  /* where requests go (host order) */
-    int32_t m_transfer_fixed; /* 1 once the first DATA fixed the transfer port */
+    uint32_t m_data_size;         /* bytes of data in the last block received */
+    uint32_t m_request_port;      /* where requests go (host order) */
+    int32_t m_transfer_fixed;     /* 1 once the first DATA fixed the transfer port */
+    int32_t m_receive_timeout_ms; /* the socket's receive time-out as last set, -2: none */
 } tarvik_tftp_t;
 
 /* Parses uri (null: "tftp://localhost"), resolves its host and opens a socket to the first
