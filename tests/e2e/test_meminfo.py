@@ -1,0 +1,337 @@
+#!/usr/bin/env python3
+"""The memory watchdog (meminfo.cpp), run for real. Everything that could kill or restart runs
+only inside a private PID namespace with its own /proc, whose process 1 is a driver that
+refuses to run anywhere else: the machine's own processes are never in reach.
+
+- console mode on a terminal: start-up lines (a limit of 1000 raised to 5120), the status line
+  against /proc/meminfo, the spinner, the detail view switched on and off with d, q to end;
+  with memory short the exception line is shown, the would-be victim logged, nothing killed;
+- daemon mode with a limit above the machine's memory (memory always short): the largest
+  process is killed and logged; process 1, the watchdog, its launcher and a larger process
+  with oom_score_adj -1000 never are; each victim once; the exception command runs once;
+- with --reboot the namespace ends by the restart (the exception command ran first), at once
+  when nothing may be killed.
+
+Usage: test_meminfo.py <vexa>
+"""
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import vexa_e2e as e2e
+
+# Process 1 of a private PID namespace. It starts the processes a case needs, then the
+# watchdog, and reports what happened as one JSON line.
+DRIVER = r"""
+import json, os, signal, subprocess, sys, time
+if os.getpid() != 1:
+    sys.exit(99)
+case = json.loads(sys.argv[1])
+HOG = "import time\nb = b'x' * (%d << 20)\nprint('ready', flush=True)\ntime.sleep(120)\n"
+
+# Lowering the mark needs CAP_SYS_RESOURCE, which a container may lack: the mark is then laid
+# over the process's file in this namespace's own /proc, where the watchdog reads it.
+def protect(pid, adjustment):
+    try:
+        with open("/proc/%d/oom_score_adj" % pid, "w") as handle:
+            handle.write(str(adjustment))
+        return
+    except OSError:
+        pass
+    mark = os.path.join(case["directory"], "oom_score_adj.%d" % pid)
+    with open(mark, "w") as handle:
+        handle.write("%d\n" % adjustment)
+    subprocess.check_call(["mount", "--bind", mark, "/proc/%d/oom_score_adj" % pid])
+
+def hog(mib, adjustment=None):
+    process = subprocess.Popen([sys.executable, "-c", HOG % mib], stdout=subprocess.PIPE)
+    process.stdout.readline()
+    if adjustment is not None:
+        protect(process.pid, adjustment)
+    return process
+
+def alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as handle:
+            return handle.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+def comm(pid):
+    with open("/proc/%d/comm" % pid) as handle:
+        return handle.read().strip()
+
+def wait_until(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while not predicate() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return predicate()
+
+report = {}
+processes = {}
+for name, mib, adjustment in case.get("hogs", []):
+    processes[name] = hog(mib, adjustment)
+if case.get("sleeper"):
+    processes["sleeper"] = subprocess.Popen(["sleep", "60"])
+report["pids"] = {name: process.pid for name, process in processes.items()}
+report["names"] = {name: comm(process.pid) for name, process in processes.items()}
+status = subprocess.call([case["vexa"], "meminfo"] + case["arguments"])
+report["status"] = status
+if case.get("console"):
+    report["alive"] = {name: alive(process.pid) for name, process in processes.items()}
+else:
+    wait_until(lambda: os.path.exists(case["pidfile"]), 10)
+    with open(case["pidfile"]) as handle:
+        watchdog = int(handle.read())
+    with open("/proc/%d/stat" % watchdog) as handle:
+        launcher = int(handle.read().rsplit(")", 1)[1].split()[1])
+    report["watchdog"], report["launcher"] = watchdog, launcher
+    doomed = [processes[name] for name in case.get("doomed", [])]
+    report["settled"] = wait_until(lambda: all(p.poll() is not None for p in doomed), 20)
+    # Memory stays short: anything else the watchdog would wrongly kill dies in this time.
+    time.sleep(case.get("linger", 1.5))
+    report["alive"] = {name: alive(process.pid) for name, process in processes.items()}
+    report["alive"]["watchdog"] = alive(watchdog)
+    report["alive"]["launcher"] = alive(launcher)
+    for pid in (launcher, watchdog):
+        os.kill(pid, signal.SIGKILL)
+print(json.dumps(report), flush=True)
+"""
+
+# The exception command: one line per run.
+COMMAND = "#!/bin/sh\necho ran >> \"%s\"\n"
+
+LOG_LINE = re.compile(r'^ST=(\d{14}),PID=(\d+),PROCESS_NAME="([^"]*)",RSS=(\d+),'
+                      r'MSG="big memory process"$')
+# The share is shown only outside the detail view (where a progress bar stands instead).
+STATUS_LINE = re.compile(r"(?:(\d+)\.(\d\d)% )?(\d+)/(\d+) KB \(MaxUsed (\d+), Free (\d+), "
+                         r"Buffers (\d+), Cached (\d+)\)(?:, Swap \d+/\d+)? \[(-?\d+)\((-?\d+)\)\]")
+
+
+def total_kb():
+    with open("/proc/meminfo") as handle:
+        for line in handle:
+            if line.startswith("MemTotal:"):
+                return int(line.split()[1])
+    raise AssertionError("no MemTotal")
+
+
+class MeminfoTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        e2e.require_namespaces(cls, pid=True)
+        cls.scratch = tempfile.mkdtemp(prefix="vexa-meminfo-")
+        cls.driver = os.path.join(cls.scratch, "driver.py")
+        with open(cls.driver, "w") as handle:
+            handle.write(DRIVER)
+        # Above the machine's memory: memory is always short.
+        cls.short = str(total_kb() * 2)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.scratch, ignore_errors=True)
+
+    def setUp(self):
+        self.directory = tempfile.mkdtemp(dir=self.scratch)
+        self.log = os.path.join(self.directory, "meminfo.log")
+        self.marks = os.path.join(self.directory, "marks")
+        self.command = os.path.join(self.directory, "exception.sh")
+        with open(self.command, "w") as handle:
+            handle.write(COMMAND % self.marks)
+        os.chmod(self.command, 0o755)
+
+    def namespace_command(self, case):
+        case = dict(case, vexa=e2e.VEXA, directory=self.directory)
+        return ["unshare", "--pid", "--fork", "--mount-proc", sys.executable, self.driver,
+                json.dumps(case)]
+
+    def run_case(self, case, timeout=60):
+        result = subprocess.run(self.namespace_command(case), capture_output=True, text=True,
+                                timeout=timeout, stdin=subprocess.DEVNULL)
+        e2e.check_dump(result.stderr)
+        self.assertNotEqual(result.returncode, 99, "the driver was not process 1")
+        return result
+
+    def report(self, result):
+        self.assertEqual(result.returncode, 0, result)
+        return json.loads(result.stdout.strip().splitlines()[-1])
+
+    def log_lines(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as handle:
+            text = handle.read()
+        self.assertTrue(text == "" or text.endswith("\n"), text)
+        lines = text.splitlines()
+        for line in lines:
+            self.assertRegex(line, LOG_LINE)
+        return [LOG_LINE.match(line).groups() for line in lines]
+
+    def marks_count(self):
+        if not os.path.exists(self.marks):
+            return 0
+        with open(self.marks) as handle:
+            return len(handle.read().splitlines())
+
+    def test_help_prints_the_usage(self):
+        result = e2e.run("meminfo", "--help")
+        self.assertEqual(result.returncode, 0)
+        self.assertTrue(result.stdout.startswith("usage: meminfo [<options>]\noptions:\n"
+                                                 "\t-h, --help                       : help\n"),
+                        result)
+        self.assertIn("\t-s|--size=<KBytes>               : limited free memory size\n",
+                      result.stdout)
+        self.assertTrue(result.stdout.endswith(
+            "\nexamples:\n\tmeminfo -d -p \"/var/run/meminfo.pid\" --launcher -i 10 -r -s 5120 "
+            "-t 30000 -e \"/usr/bin/meminfo.sh\" -l \"/storage/meminfo.log\"\n\n"), result)
+
+    def console(self, arguments, keys, hogs=()):
+        """The watchdog on a terminal inside a namespace; the output without colours, with
+        line ends as the program wrote them, and the driver's report."""
+        case = {"arguments": arguments, "console": True, "hogs": list(hogs)}
+        result = e2e.run_pty(self.namespace_command(case), keys=keys, timeout=60,
+                             until=b'"status"')
+        output = result.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        self.assertIn('"status"', output, output[-3000:])
+        report = json.loads([line for line in output.splitlines()
+                             if line.startswith('{"pids"')][-1])
+        return e2e.strip_ansi(output), report
+
+    def test_console_lines_spinner_detail_view_and_quit(self):
+        def status_lines(output):
+            return STATUS_LINE.findall(e2e.strip_ansi(output.decode("utf-8", "replace")))
+
+        def detail_shown(output):
+            return b"TOP25 RSS:" in output
+
+        seen = {}
+
+        def detail_seen_then_more(count):
+            def predicate(output):
+                text = output.decode("utf-8", "replace")
+                if "TOP25 RSS:" not in text:
+                    return False
+                seen.setdefault("lines", len(status_lines(output)))
+                return len(status_lines(output)) >= seen["lines"] + count
+            return predicate
+
+        keys = [(lambda output: len(status_lines(output)) >= 2, b"d"),
+                (detail_shown, b""),
+                (detail_seen_then_more(2), b"d"),
+                (detail_seen_then_more(5), b"q")]
+        output, report = self.console(["-i", "100", "-s", "1000"], keys,
+                                      hogs=[["hog", 20, None]])
+        self.assertEqual(report["status"], 0, output[-3000:])
+        start = output.split("\n")[:4]
+        self.assertEqual(start, ["monitoring interval 100 msec",
+                                 "limited avail memory size is 5120 Kbytes",
+                                 "exception delay 30 sec",
+                                 "available memory: MemAvailable of the kernel"], output[:500])
+        self.assertTrue(output.rstrip("\n").split("\n")[-2].endswith("End of meminfo."),
+                        output[-500:])
+        self.assertIn("\rEnd of meminfo.\n", output)
+        self.assertNotIn("memory full exception", output)
+
+        lines = STATUS_LINE.findall(output)
+        self.assertGreaterEqual(len(lines), 7, output[-3000:])
+        total = total_kb()
+        cumulative = None
+        for line in lines:
+            share, hundredths, used, line_total, max_used, free, buffers, cached, cum, delta = \
+                [int(value) if value else None for value in line]
+            self.assertEqual(line_total, total)
+            self.assertEqual(used, total - free - buffers - cached)
+            self.assertGreaterEqual(max_used, used)
+            if share is not None:
+                self.assertEqual(share * 100 + hundredths, used * 10000 // total)
+            if cumulative is not None:
+                # The change since start grows by each check's change (each cut to KB).
+                self.assertLessEqual(abs(cum - (cumulative + delta)), 1)
+            cumulative = cum
+        # The spinner steps through its four frames in order, each after a carriage return.
+        frames = re.findall(r"\r([-\\|/])", output)
+        self.assertGreaterEqual(len(frames), 8)
+        order = "-\\|/"
+        self.assertEqual(frames[0], "-")
+        for before, after in zip(frames, frames[1:]):
+            self.assertEqual(order.index(after), (order.index(before) + 1) % 4, frames)
+        # d switched the detail view on for a while and off again.
+        self.assertGreaterEqual(output.count("TOP25 RSS:"), 2, output[-3000:])
+        tail = output[output.rindex("TOP25 RSS:"):]
+        self.assertGreaterEqual(len(STATUS_LINE.findall(tail)), 3, tail)
+        self.assertTrue(all(line[0] for line in STATUS_LINE.findall(tail)[1:]), tail)
+        self.assertRegex(output, r"\n {11}TIME: \d{4}/\d\d/\d\d \d\d:\d\d:\d\d\n")
+        # The hog is among the largest shown, by its pid and its size.
+        self.assertIsNotNone(re.search(r"TOP25 RSS:.*? %s\[%d:\d{5,}\]" % (
+            re.escape(report["names"]["hog"]), report["pids"]["hog"]), output, re.S), output)
+        self.assertTrue(report["alive"]["hog"])
+
+    def test_console_shortage_is_shown_and_logged_but_kills_nothing(self):
+        keys = [(lambda output: output.count(b"memory full exception") >= 3, b"q")]
+        output, report = self.console(["-i", "50", "-s", self.short, "-l", self.log], keys,
+                                      hogs=[["hog", 30, None]])
+        self.assertEqual(report["status"], 0)
+        self.assertRegex(output, r"memory full exception \(avail=\d+, total=%d, "
+                                 r"limited_avail=%s, exception_delay=30\)\n" %
+                         (total_kb(), self.short))
+        self.assertTrue(report["alive"]["hog"])
+        lines = self.log_lines()
+        self.assertGreaterEqual(len(lines), 3)
+        self.assertEqual({int(line[1]) for line in lines}, {report["pids"]["hog"]})
+        self.assertEqual({line[2] for line in lines}, {report["names"]["hog"]})
+
+    def test_daemon_kills_the_largest_it_may_once_each_and_runs_the_command_once(self):
+        case = {"arguments": ["-d", "--launcher", "-i", "20", "-s", self.short, "-t", "200",
+                              "-e", self.command, "-l", self.log,
+                              "-p", os.path.join(self.directory, "pid")],
+                "pidfile": os.path.join(self.directory, "pid"),
+                "hogs": [["guarded", 60, -1000], ["hog", 30, None], ["small", 10, -999]],
+                "sleeper": True, "doomed": ["hog", "small", "sleeper"]}
+        report = self.report(self.run_case(case))
+        self.assertTrue(report["settled"], report)
+        alive = report["alive"]
+        self.assertEqual(alive, {"guarded": True, "hog": False, "small": False,
+                                 "sleeper": False, "watchdog": True, "launcher": True}, report)
+        self.assertNotEqual(report["launcher"], 1)
+        lines = self.log_lines()
+        pids = report["pids"]
+        # Largest first; each victim once although every check finds memory short.
+        self.assertEqual([int(line[1]) for line in lines],
+                         [pids["hog"], pids["small"], pids["sleeper"]], report)
+        self.assertEqual([line[2] for line in lines],
+                         [report["names"]["hog"], report["names"]["small"], "sleep"])
+        self.assertGreater(int(lines[0][3]), 30 * 1024)
+        self.assertEqual(self.marks_count(), 1)
+
+    def test_reboot_after_the_command(self):
+        # The exception timer fires at once; later the watchdog would restart anyway, once
+        # nothing is left that it may kill.
+        case = {"arguments": ["-d", "-r", "-i", "20", "-s", self.short, "-t", "0", "-e",
+                              self.command, "-l", self.log, "-p",
+                              os.path.join(self.directory, "pid")],
+                "pidfile": os.path.join(self.directory, "pid"),
+                "hogs": [["hog", 20, None]], "doomed": ["hog"], "linger": 30}
+        result = self.run_case(case)
+        # The kernel ends a namespace restarted from inside as if its process 1 died by
+        # SIGHUP, before the driver could report.
+        self.assertEqual(result.returncode, -signal.SIGHUP, result)
+        self.assertEqual(self.marks_count(), 1)
+        self.assertEqual(len(self.log_lines()), 1)
+
+    def test_reboot_at_once_when_nothing_may_be_killed(self):
+        case = {"arguments": ["-d", "-r", "-i", "20", "-s", self.short, "-t", "60000", "-e",
+                              self.command, "-p", os.path.join(self.directory, "pid")],
+                "pidfile": os.path.join(self.directory, "pid"), "linger": 30}
+        result = self.run_case(case)
+        self.assertEqual(result.returncode, -signal.SIGHUP, result)
+        self.assertEqual(self.marks_count(), 0)
+
+
+if __name__ == "__main__":
+    e2e.main(__doc__)
