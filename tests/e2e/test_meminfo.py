@@ -75,6 +75,12 @@ def wait_until(predicate, timeout):
 
 report = {}
 processes = {}
+if "meminfo" in case:
+    # This namespace's own /proc shows the figures of a device the test describes.
+    figures = os.path.join(case["directory"], "meminfo")
+    with open(figures, "w") as handle:
+        handle.write(case["meminfo"])
+    subprocess.check_call(["mount", "--bind", figures, "/proc/meminfo"])
 for name, mib, adjustment in case.get("hogs", []):
     processes[name] = hog(mib, adjustment)
 if case.get("sleeper"):
@@ -191,10 +197,13 @@ class MeminfoTest(unittest.TestCase):
             "\nexamples:\n\tmeminfo -d -p \"/var/run/meminfo.pid\" --launcher -i 10 -r -s 5120 "
             "-t 30000 -e \"/usr/bin/meminfo.sh\" -l \"/storage/meminfo.log\"\n\n"), result)
 
-    def console(self, arguments, keys, hogs=()):
-        """The watchdog on a terminal inside a namespace; the output without colours, with
-        line ends as the program wrote them, and the driver's report."""
+    def console(self, arguments, keys, hogs=(), meminfo=None):
+        """The watchdog on a terminal inside a namespace (over the given /proc/meminfo text);
+        the output without colours, with line ends as the program wrote them, and the
+        driver's report."""
         case = {"arguments": arguments, "console": True, "hogs": list(hogs)}
+        if meminfo is not None:
+            case["meminfo"] = meminfo
         result = e2e.run_pty(self.namespace_command(case), keys=keys, timeout=60,
                              until=b'"status"')
         output = result.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
@@ -256,7 +265,7 @@ class MeminfoTest(unittest.TestCase):
             cumulative = cum
         # The spinner steps through its four frames in order, each after a carriage return.
         frames = re.findall(r"\r([-\\|/])", output)
-        self.assertGreaterEqual(len(frames), 8)
+        self.assertGreaterEqual(len(frames), 4)
         order = "-\\|/"
         self.assertEqual(frames[0], "-")
         for before, after in zip(frames, frames[1:]):
@@ -285,6 +294,30 @@ class MeminfoTest(unittest.TestCase):
         self.assertGreaterEqual(len(lines), 3)
         self.assertEqual({int(line[1]) for line in lines}, {report["pids"]["hog"]})
         self.assertEqual({line[2] for line in lines}, {report["names"]["hog"]})
+
+    def test_available_memory_is_the_kernels_estimate_when_it_gives_one(self):
+        # A device whose page cache is mostly a full tmpfs: free + buffers + cached looks
+        # plentiful, the kernel knows better.
+        device = ("MemTotal:        1048576 kB\nMemFree:            4096 kB\n"
+                  "MemAvailable:       4000 kB\nBuffers:            1024 kB\n"
+                  "Cached:           900000 kB\nSwapCached:            0 kB\n"
+                  "SwapTotal:              0 kB\nSwapFree:               0 kB\n"
+                  "Shmem:            890000 kB\n")
+        old_kernel = "".join(line + "\n" for line in device.splitlines()
+                             if not line.startswith("MemAvailable"))
+        quit_after = [(lambda output: len(STATUS_LINE.findall(e2e.strip_ansi(
+            output.decode("utf-8", "replace")))) >= 3, b"q")]
+        for text, source, short in ((device, "MemAvailable of the kernel", True),
+                                    (old_kernel, "free + buffers + cached", False)):
+            output, report = self.console(["-i", "50"], quit_after, meminfo=text)
+            self.assertEqual(report["status"], 0)
+            self.assertIn("\navailable memory: %s\n" % source, output)
+            lines = STATUS_LINE.findall(output)
+            self.assertGreaterEqual(len(lines), 3)
+            self.assertEqual(lines[0][2:8], ("143456", "1048576", "143456", "4096", "1024",
+                                             "900000"))
+            self.assertEqual("memory full exception (avail=4000, total=1048576, "
+                             "limited_avail=5120, exception_delay=30)" in output, short, output)
 
     def test_daemon_kills_the_largest_it_may_once_each_and_runs_the_command_once(self):
         case = {"arguments": ["-d", "--launcher", "-i", "20", "-s", self.short, "-t", "200",
