@@ -59,6 +59,9 @@ constexpr int SPINNER_MS = 100;
 // After a kill no other process is chosen while the victim still holds its memory, for at
 // most this long: SIGKILL frees memory only once the process is gone.
 constexpr uint64_t KILL_HOLD_OFF_MS = 5000;
+// Victims still holding their memory after that time (stuck in the kernel, stopped under a
+// tracer) are passed over from then on, the latest this many.
+constexpr int MAX_STUCK = 8;
 constexpr size_t TOP_COUNT = 25;
 constexpr char ESC = 0x1b;
 constexpr int EXIT_SIGNALS[] = {SIGINT, SIGQUIT, SIGSEGV, SIGTERM};
@@ -98,6 +101,8 @@ struct Watchdog {
     tarvik_ps_t *m_top; // the processes of the last detailed view
     int m_victim;       // the last process ended, while it may still hold its memory
     uint64_t m_victim_stamp;
+    int m_stuck[MAX_STUCK];
+    int m_stuck_count;
 };
 
 Options read_options(const vexa::Arguments &arguments)
@@ -229,18 +234,43 @@ void log_victim(const Watchdog &watchdog, const tarvik_ps_t *victim)
 
 // Chooses the largest process that may be ended and, as a daemon, ends it. True when a victim
 // was chosen now or an earlier one is still on its way out.
+// Keeps the stuck victims that still hold memory, then adds pid (0: none), dropping the
+// oldest when full.
+void update_stuck(Watchdog *watchdog, int pid)
+{
+    int kept = 0;
+    for (int i = 0; i < watchdog->m_stuck_count; ++i) {
+        if (tarvik_meminfo_holds_memory(watchdog->m_stuck[i]) != 0) {
+            watchdog->m_stuck[kept++] = watchdog->m_stuck[i];
+        }
+    }
+    if (pid > 0 && kept == MAX_STUCK) {
+        memmove(watchdog->m_stuck, watchdog->m_stuck + 1, (MAX_STUCK - 1) * sizeof(int));
+        --kept;
+    }
+    if (pid > 0) {
+        watchdog->m_stuck[kept++] = pid;
+    }
+    watchdog->m_stuck_count = kept;
+}
+
 bool end_largest(Watchdog *watchdog)
 {
     uint64_t now = tarvik_time_stamp_msec(nullptr);
+    int stuck = 0;
     if (watchdog->m_victim > 0) {
-        if (now - watchdog->m_victim_stamp < KILL_HOLD_OFF_MS &&
-            tarvik_meminfo_holds_memory(watchdog->m_victim) != 0) {
-            return true;
+        if (tarvik_meminfo_holds_memory(watchdog->m_victim) != 0) {
+            if (now - watchdog->m_victim_stamp < KILL_HOLD_OFF_MS) {
+                return true;
+            }
+            stuck = watchdog->m_victim;
         }
         watchdog->m_victim = 0;
     }
+    update_stuck(watchdog, stuck);
     tarvik_ps_t *list = tarvik_open_ps_ex(0);
-    tarvik_ps_t *victim = tarvik_meminfo_victim(list, watchdog->m_self);
+    tarvik_ps_t *victim = tarvik_meminfo_victim_ex(list, watchdog->m_self, watchdog->m_stuck,
+                                                   watchdog->m_stuck_count);
     if (victim != nullptr) {
         if (watchdog->m_options.m_daemon) {
             tarvik_kill(static_cast<int>(victim->m_pid), SIGKILL);

@@ -200,10 +200,19 @@ int parse_meminfo(const char *text, size_t length, uint64_t *values, int *kernel
     return 0;
 }
 
-tarvik_ps_t *meminfo_victim(tarvik_ps_t *list, int self, int parent, OomLookup lookup)
+tarvik_ps_t *meminfo_victim(tarvik_ps_t *list, int self, int parent, const int *skip,
+                            int skip_count, OomLookup lookup)
 {
     Protected guarded;
     collect_ancestors(list, self, parent, &guarded);
+    auto skipped = [skip, skip_count](uint32_t pid) {
+        for (int i = 0; skip != nullptr && i < skip_count; ++i) {
+            if (static_cast<uint32_t>(skip[i]) == pid) {
+                return true;
+            }
+        }
+        return false;
+    };
     // Each pass finds the largest candidate ranked after the last one refused, so only the
     // few largest processes have their oom_score_adj read.
     const tarvik_ps_t *refused = nullptr;
@@ -211,7 +220,7 @@ tarvik_ps_t *meminfo_victim(tarvik_ps_t *list, int self, int parent, OomLookup l
         tarvik_ps_t *best = nullptr;
         for (tarvik_ps_t *record = list; record != nullptr; record = record->m_next) {
             if (record->m_rss == 0 || record->m_state[0] == 'Z' || guarded.has(record->m_pid) ||
-                is_kernel_thread(record) ||
+                skipped(record->m_pid) || is_kernel_thread(record) ||
                 (refused != nullptr && !ranks_before(refused, record))) {
                 continue;
             }
@@ -301,10 +310,16 @@ TARVIK_API int tarvik_meminfo_holds_memory(int pid)
     return read_both && resident > 0 ? 1 : 0;
 }
 
-TARVIK_API tarvik_ps_t *tarvik_meminfo_victim(tarvik_ps_t *list, int self)
+TARVIK_API tarvik_ps_t *tarvik_meminfo_victim_ex(tarvik_ps_t *list, int self, const int *skip,
+                                                 int skip_count)
 {
     int parent = self == getpid() ? static_cast<int>(getppid()) : 0;
-    return tarvik::detail::meminfo_victim(list, self, parent, read_oom_score_adj);
+    return tarvik::detail::meminfo_victim(list, self, parent, skip, skip_count, read_oom_score_adj);
+}
+
+TARVIK_API tarvik_ps_t *tarvik_meminfo_victim(tarvik_ps_t *list, int self)
+{
+    return tarvik_meminfo_victim_ex(list, self, nullptr, 0);
 }
 
 } // extern "C"

@@ -42,6 +42,10 @@ TARVIK_API int tarvik_meminfo_holds_memory(int pid);
  * never pid 1, self or one of its ancestors, a kernel thread, a process without resident
  * memory or one marked TARVIK_OOM_SCORE_ADJ_NEVER. Null when there is none. */
 TARVIK_API tarvik_ps_t *tarvik_meminfo_victim(tarvik_ps_t *list, int self);
+/* The same, also passing over the skip_count pids of skip (may be null): processes ended
+ * before that still hold their memory. */
+TARVIK_API tarvik_ps_t *tarvik_meminfo_victim_ex(tarvik_ps_t *list, int self, const int *skip,
+                                                 int skip_count);
 
 TARVIK_END_DECLS
 

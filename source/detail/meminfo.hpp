@@ -17,7 +17,8 @@ int parse_meminfo(const char *text, size_t length, uint64_t *values, int *kernel
 // oom_score_adj of pid into value_out; false when unknown.
 using OomLookup = bool (*)(int pid, int *value_out);
 
-// tarvik_meminfo_victim with the lookup given.
-tarvik_ps_t *meminfo_victim(tarvik_ps_t *list, int self, int parent, OomLookup lookup);
+// tarvik_meminfo_victim_ex with the parent (0: unknown) and the lookup given.
+tarvik_ps_t *meminfo_victim(tarvik_ps_t *list, int self, int parent, const int *skip,
+                            int skip_count, OomLookup lookup);
 
 } // namespace tarvik::detail

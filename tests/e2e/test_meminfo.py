@@ -8,7 +8,9 @@ refuses to run anywhere else: the machine's own processes are never in reach.
   with memory short the exception line is shown, the would-be victim logged, nothing killed;
 - daemon mode with a limit above the machine's memory (memory always short): the largest
   process is killed and logged; process 1, the watchdog, its launcher and a larger process
-  with oom_score_adj -1000 never are; each victim once; the exception command runs once;
+  with oom_score_adj -1000 never are; a victim that holds its memory on its way out (stopped
+  under a tracer) is waited for, a few seconds, and then passed over; each victim once; the
+  exception command runs once;
 - with --reboot the namespace ends by the restart (the exception command ran first), at once
   when nothing may be killed.
 
@@ -29,7 +31,7 @@ import vexa_e2e as e2e
 # Process 1 of a private PID namespace. It starts the processes a case needs, then the
 # watchdog, and reports what happened as one JSON line.
 DRIVER = r"""
-import json, os, signal, subprocess, sys, time
+import ctypes, json, os, signal, subprocess, sys, time
 if os.getpid() != 1:
     sys.exit(99)
 case = json.loads(sys.argv[1])
@@ -48,6 +50,26 @@ def protect(pid, adjustment):
     with open(mark, "w") as handle:
         handle.write("%d\n" % adjustment)
     subprocess.check_call(["mount", "--bind", mark, "/proc/%d/oom_score_adj" % pid])
+
+# A traced process that is killed stops on its way out with all its memory still held, until
+# its tracer lets it go: the watchdog's victim that will not go away.
+libc = ctypes.CDLL(None, use_errno=True)
+PTRACE_CONT, PTRACE_SEIZE, PTRACE_O_TRACEEXIT, WALL = 7, 0x4206, 0x40, 0x40000000
+
+def trace(pid):
+    if libc.ptrace(PTRACE_SEIZE, pid, None, ctypes.c_void_p(PTRACE_O_TRACEEXIT)) != 0:
+        raise OSError(ctypes.get_errno(), "PTRACE_SEIZE")
+
+def stopped_on_exit(pid):
+    waited, status = os.waitpid(pid, os.WNOHANG | WALL)
+    return waited == pid and os.WIFSTOPPED(status) and status >> 16 == 6
+
+def log_lines():
+    try:
+        with open(case["log"]) as handle:
+            return len(handle.read().splitlines())
+    except OSError:
+        return 0
 
 def hog(mib, adjustment=None):
     process = subprocess.Popen([sys.executable, "-c", HOG % mib], stdout=subprocess.PIPE)
@@ -69,9 +91,11 @@ def comm(pid):
 
 def wait_until(predicate, timeout):
     deadline = time.monotonic() + timeout
-    while not predicate() and time.monotonic() < deadline:
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
         time.sleep(0.02)
-    return predicate()
 
 report = {}
 processes = {}
@@ -85,6 +109,8 @@ for name, mib, adjustment in case.get("hogs", []):
     processes[name] = hog(mib, adjustment)
 if case.get("sleeper"):
     processes["sleeper"] = subprocess.Popen(["sleep", "60"])
+if case.get("traced"):
+    trace(processes[case["traced"]].pid)
 report["pids"] = {name: process.pid for name, process in processes.items()}
 report["names"] = {name: comm(process.pid) for name, process in processes.items()}
 status = subprocess.call([case["vexa"], "meminfo"] + case["arguments"])
@@ -98,6 +124,19 @@ else:
     with open("/proc/%d/stat" % watchdog) as handle:
         launcher = int(handle.read().rsplit(")", 1)[1].split()[1])
     report["watchdog"], report["launcher"] = watchdog, launcher
+    if case.get("traced"):
+        traced = processes[case["traced"]]
+        report["stopped"] = wait_until(lambda: stopped_on_exit(traced.pid), 20)
+        # Checks every 20 ms find memory short all along, yet the victim is still on its way.
+        time.sleep(1)
+        report["during_stop"] = {"log lines": log_lines(),
+                                 "alive": {name: alive(process.pid)
+                                           for name, process in processes.items()}}
+        # After a few seconds the watchdog gives up waiting and moves on.
+        later = processes[case["next"]]
+        report["moved_on"] = wait_until(lambda: later.poll() is not None, 20)
+        report["still_stopped"] = alive(traced.pid)
+        libc.ptrace(PTRACE_CONT, traced.pid, None, None)
     doomed = [processes[name] for name in case.get("doomed", [])]
     report["settled"] = wait_until(lambda: all(p.poll() is not None for p in doomed), 20)
     # Memory stays short: anything else the watchdog would wrongly kill dies in this time.
@@ -323,10 +362,18 @@ class MeminfoTest(unittest.TestCase):
         case = {"arguments": ["-d", "--launcher", "-i", "20", "-s", self.short, "-t", "200",
                               "-e", self.command, "-l", self.log,
                               "-p", os.path.join(self.directory, "pid")],
-                "pidfile": os.path.join(self.directory, "pid"),
+                "pidfile": os.path.join(self.directory, "pid"), "log": self.log,
                 "hogs": [["guarded", 60, -1000], ["hog", 30, None], ["small", 10, -999]],
-                "sleeper": True, "doomed": ["hog", "small", "sleeper"]}
+                "sleeper": True, "doomed": ["hog", "small", "sleeper"],
+                "traced": "hog", "next": "small"}
         report = self.report(self.run_case(case))
+        self.assertTrue(report["stopped"], report)
+        # One kill for the shortage: while the victim still holds its memory, neither it nor
+        # anybody else is chosen again.
+        self.assertEqual(report["during_stop"], {"log lines": 1, "alive": {
+            "guarded": True, "hog": True, "small": True, "sleeper": True}}, report)
+        self.assertTrue(report["moved_on"], report)
+        self.assertTrue(report["still_stopped"], report)
         self.assertTrue(report["settled"], report)
         alive = report["alive"]
         self.assertEqual(alive, {"guarded": True, "hog": False, "small": False,

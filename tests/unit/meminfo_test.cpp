@@ -187,10 +187,12 @@ bool lookup(int pid, int *value_out)
     return true;
 }
 
-int victim(const std::vector<Process> &processes, int self, int parent = 0)
+int victim(const std::vector<Process> &processes, int self, int parent = 0,
+           const std::vector<int> &skip = {})
 {
     List list(processes);
-    tarvik_ps_t *chosen = tarvik::detail::meminfo_victim(list.head(), self, parent, lookup);
+    tarvik_ps_t *chosen = tarvik::detail::meminfo_victim(list.head(), self, parent, skip.data(),
+                                                         static_cast<int>(skip.size()), lookup);
     return chosen != nullptr ? static_cast<int>(chosen->m_pid) : 0;
 }
 
@@ -203,6 +205,7 @@ TEST_F(MeminfoTest, VictimIsTheLargestProcessNobodyProtects)
         int m_self;
         int m_parent;
         int m_victim;
+        std::vector<int> m_skip = {};
     };
     const std::vector<Row> rows = {
         {"the largest wins wherever it stands",
@@ -237,11 +240,18 @@ TEST_F(MeminfoTest, VictimIsTheLargestProcessNobodyProtects)
          5,
          0,
          41},
+        {"processes ended before that still hold their memory are passed over",
+         {{1, 0, 10}, {7, 1, 300}, {8, 1, 900}, {9, 1, 200}},
+         5,
+         0,
+         9,
+         {8, 7}},
         {"only protected processes: none", {{1, 0, 10}, {5, 1, 100}, {40, 1, 9000}}, 5, 0, 0},
         {"an empty list: none", {}, 5, 0, 0},
     };
     for (const Row &row : rows) {
-        EXPECT_EQ(victim(row.m_processes, row.m_self, row.m_parent), row.m_victim) << row.m_what;
+        EXPECT_EQ(victim(row.m_processes, row.m_self, row.m_parent, row.m_skip), row.m_victim)
+            << row.m_what;
     }
 }
 
