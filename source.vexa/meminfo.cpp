@@ -64,8 +64,6 @@ constexpr uint64_t KILL_HOLD_OFF_MS = 5000;
 constexpr int MAX_STUCK = 8;
 constexpr size_t TOP_COUNT = 25;
 constexpr char ESC = 0x1b;
-constexpr int EXIT_SIGNALS[] = {SIGINT, SIGQUIT, SIGSEGV, SIGTERM};
-constexpr size_t EXIT_SIGNAL_COUNT = sizeof(EXIT_SIGNALS) / sizeof(EXIT_SIGNALS[0]);
 constexpr size_t NAME_SIZE = 64;
 
 struct Options {
@@ -85,7 +83,7 @@ struct Options {
 struct Watchdog {
     Options m_options;
     tarvik_event_base_t *m_base;
-    tarvik_event_t m_signals[EXIT_SIGNAL_COUNT];
+    tarvik_event_t m_signals[vexa::EXIT_SIGNAL_COUNT];
     tarvik_event_t m_check;
     tarvik_event_t m_exception;
     tarvik_event_t m_spinner;
@@ -471,13 +469,7 @@ bool add(Watchdog *watchdog, tarvik_event_t *event, int fd, uint32_t flags,
 bool set_up_events(Watchdog *watchdog)
 {
     constexpr uint32_t PERSIST = def_tarvik_event_persist;
-    bool ok = true;
-    for (size_t i = 0; ok && i < EXIT_SIGNAL_COUNT; ++i) {
-        ok = tarvik_assign_event(watchdog->m_base, &watchdog->m_signals[i], EXIT_SIGNALS[i],
-                                 def_tarvik_event_signal | PERSIST,
-                                 tarvik_event_default_handler_exit, nullptr) == 0 &&
-             tarvik_add_event(&watchdog->m_signals[i], -1) == 0;
-    }
+    bool ok = vexa::watch_exit_signals(watchdog->m_base, watchdog->m_signals);
     ok = ok &&
          add(watchdog, &watchdog->m_check, -1, PERSIST, on_check, watchdog->m_options.m_interval);
     // Armed on the first shortage only.
@@ -498,13 +490,7 @@ bool set_up_events(Watchdog *watchdog)
 // interruption by a signal.
 int run(Watchdog *watchdog)
 {
-    bool ok = set_up_events(watchdog);
-    while (ok && tarvik_event_base_get_exit(watchdog->m_base) == 0) {
-        if (tarvik_event_base_dispatch(watchdog->m_base) != 0 && errno != EINTR) {
-            ok = false;
-        }
-    }
-    return ok ? 0 : 1;
+    return set_up_events(watchdog) && vexa::run_event_loop(watchdog->m_base) ? 0 : 1;
 }
 
 } // namespace
