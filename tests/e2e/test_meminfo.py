@@ -109,6 +109,12 @@ for name, mib, adjustment in case.get("hogs", []):
     processes[name] = hog(mib, adjustment)
 if case.get("sleeper"):
     processes["sleeper"] = subprocess.Popen(["sleep", "60"])
+if "full_log" in case:
+    # The log lives on a file system with room for a few bytes more only.
+    os.makedirs(case["full_log"], exist_ok=True)
+    subprocess.check_call(["mount", "-t", "tmpfs", "-o", "size=4k", "tmpfs", case["full_log"]])
+    with open(case["log"], "w") as handle:
+        handle.write("x" * (4096 - 21) + "\n")
 if case.get("traced"):
     trace(processes[case["traced"]].pid)
 report["pids"] = {name: process.pid for name, process in processes.items()}
@@ -142,6 +148,9 @@ else:
     # Memory stays short: anything else the watchdog would wrongly kill dies in this time.
     time.sleep(case.get("linger", 1.5))
     report["alive"] = {name: alive(process.pid) for name, process in processes.items()}
+    if "full_log" in case:
+        with open(case["log"]) as handle:
+            report["log"] = handle.read()
     report["alive"]["watchdog"] = alive(watchdog)
     report["alive"]["launcher"] = alive(launcher)
     for pid in (launcher, watchdog):
@@ -388,6 +397,20 @@ class MeminfoTest(unittest.TestCase):
                          [report["names"]["hog"], report["names"]["small"], "sleep"])
         self.assertGreater(int(lines[0][3]), 30 * 1024)
         self.assertEqual(self.marks_count(), 1)
+
+    def test_a_log_line_that_does_not_fit_is_not_written_at_all(self):
+        full = os.path.join(self.directory, "full")
+        case = {"arguments": ["-d", "-i", "20", "-s", self.short, "-l",
+                              os.path.join(full, "meminfo.log"), "-p",
+                              os.path.join(self.directory, "pid")],
+                "pidfile": os.path.join(self.directory, "pid"),
+                "log": os.path.join(full, "meminfo.log"), "full_log": full,
+                "hogs": [["hog", 20, None]], "doomed": ["hog"], "linger": 0.5}
+        report = self.report(self.run_case(case))
+        self.assertTrue(report["settled"], report)
+        self.assertFalse(report["alive"]["hog"])
+        # The 20 bytes that would have fitted are taken back: no torn line.
+        self.assertEqual(report["log"], "x" * 4075 + "\n")
 
     def test_reboot_after_the_command(self):
         # On the console nothing is killed, so nothing but the exception timer restarts: its
