@@ -106,6 +106,7 @@ bench: deps target
 	bench/ftpd_bench.py bench-build/vexa
 	bench/digest_bench.py bench-build/bench/digest_bench
 	bench/ftp_bench.sh bench-build/vexa
+	bench/update_bench.py bench-build/vexa
 	bench/telnetd_bench.sh bench-build/vexa_static
 	bench/sum_bench.py bench-build/vexa_static build-mipsel/vexa_static
 	bench/meminfo_bench.sh bench-build/vexa_static

@@ -75,6 +75,8 @@ constexpr vexa::Option OPTIONS[] = {
 constexpr vexa::Usage USAGE = vexa::usage_of("usage: %s [<options>]\noptions:\n", OPTIONS, "\n");
 
 constexpr unsigned long DEFAULT_BUFFER = 2048;
+// Terminal reads of one session in one pass at most, while each fills the whole area.
+constexpr int RELAY_ROUNDS = 8;
 constexpr long long SMALLEST_BUFFER = 256;
 constexpr int PASS_TIMEOUT_MS = 1000;
 // Terminal reads a session still makes once its login program has ended: what the program
@@ -668,14 +670,23 @@ bool serve_session(Server *server, Session *session)
     if (wants_terminal_read(server, session) &&
         is_ready(server, terminal, def_tarvik_select_read)) {
         session->m_flags |= TERMINAL_READY;
-        if (!read_terminal(server, session)) {
-            return false;
-        }
-        // What just came (or the negotiation, once the child is ready) goes out at once when
-        // the socket takes it, instead of a whole pass later.
-        if ((session->m_flags & SYNCHRONISED) != 0 && session->m_to_client_count > 0 &&
-            !send_client(server, session)) {
-            return false;
+        // A busy terminal fills whole areas: while one fills and leaves at once, it is read
+        // again without a wait (a few rounds, so that other sessions still get their turn).
+        for (int round = 0; round < RELAY_ROUNDS; ++round) {
+            if (!read_terminal(server, session)) {
+                return false;
+            }
+            const bool filled = session->m_to_client_count == size;
+            // What just came (or the negotiation, once the child is ready) goes out at once
+            // when the socket takes it, instead of a whole pass later.
+            if ((session->m_flags & SYNCHRONISED) != 0 && session->m_to_client_count > 0 &&
+                !send_client(server, session)) {
+                return false;
+            }
+            if (!filled || session->m_to_client_count != 0 ||
+                !wants_terminal_read(server, session)) {
+                break;
+            }
         }
     }
     if (drained(session)) {

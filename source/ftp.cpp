@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -697,10 +698,20 @@ bool open_partial(FileSink &file)
         }
         tarvik_check_free_tag(directory, TARVIK_TAG);
     }
-    const uint32_t open_flags = def_tarvik_open_write | def_tarvik_open_create |
-                                def_tarvik_open_large_file | def_tarvik_open_close_exec |
-                                (file.m_append ? def_tarvik_open_append : def_tarvik_open_truncate);
-    file.m_fd = tarvik_open(file.m_partial, open_flags, file.m_mode);
+    // Never through a link or into a device, FIFO or socket planted at the partial name
+    // (a shared temporary directory): only a regular file of its own is written.
+    const int open_flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK |
+                           (file.m_append ? O_APPEND : O_TRUNC);
+    file.m_fd = open(file.m_partial, open_flags, file.m_mode);
+    struct stat status;
+    if (file.m_fd >= 0 && (fstat(file.m_fd, &status) != 0 || !S_ISREG(status.st_mode))) {
+        close(file.m_fd);
+        file.m_fd = -1;
+        errno = EINVAL;
+    }
+    if (file.m_fd >= 0) {
+        fcntl(file.m_fd, F_SETFL, fcntl(file.m_fd, F_GETFL) & ~O_NONBLOCK);
+    }
     if (file.m_fd < 0 && created != nullptr) {
         tarvik_delete(created);
     }

@@ -542,6 +542,24 @@ class FtpgetTest(unittest.TestCase):
             self.assertEqual(current.read(), b"old content")
         self.assertFalse(os.path.exists(self.out + ".part"))
 
+    def test_partial_name_planted_as_a_link_or_fifo_is_refused(self):
+        precious = os.path.join(self.work, "precious")
+        with open(precious, "wb") as handle:
+            handle.write(b"keep")
+        server = start_pyftpdlib(self.root, self.work, socket.AF_INET)
+        self.addCleanup(server.close)
+        url = "ftp://127.0.0.1:%d/file.bin" % server.port
+        for plant in (lambda path: os.symlink(precious, path), os.mkfifo):
+            with self.subTest(plant=plant):
+                plant(self.out + ".part")
+                result = self.ftpget(url, self.out, timeout=30)
+                self.assertNotEqual(result.returncode, 0, result)
+                self.assertFalse(os.path.exists(self.out))
+                if os.path.lexists(self.out + ".part"):
+                    os.unlink(self.out + ".part")
+        with open(precious, "rb") as handle:
+            self.assertEqual(handle.read(), b"keep")
+
     def test_interrupted_download_continues(self):
         port = e2e.free_port()
         source = os.path.join(self.root.path, "file.bin")

@@ -233,7 +233,7 @@ class IfconfigTest(unittest.TestCase):
         self.assertIn("v0", parse_listing(listing))
 
     def test_closed_output_fails_with_a_message(self):
-        result = in_namespace('"$VEXA" ifconfig >&-; echo "status=$?" >&2')
+        result = in_namespace('"$0" ifconfig >&-; echo "status=$?" >&2')
         self.assertEqual(result.stderr.splitlines()[-2:],
                          ["ifconfig: write error: Bad file descriptor", "status=1"])
 

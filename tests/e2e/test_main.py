@@ -133,7 +133,9 @@ class DispatchTest(unittest.TestCase):
             lines = list_lines(outcome.stdout)
             self.assertGreaterEqual(len(lines), 1 if columns == 40 else 2, outcome)
             for line in lines:
-                self.assertLessEqual(len(line), columns, repr(line))
+                # Only a name longer than the width may stand, alone, on a longer line.
+                if len(line) > columns:
+                    self.assertEqual(line.strip().rstrip(",").count(","), 0, repr(line))
                 self.assertTrue(line.startswith("    "), repr(line))
             for line in lines[:-1]:
                 self.assertTrue(line.endswith(", "), repr(line))

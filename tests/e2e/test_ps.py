@@ -73,11 +73,6 @@ def start_named(name, *setup):
     return child
 
 
-def is_target():
-    """True when the program under test is the mipsel build run through qemu."""
-    return os.path.basename(os.path.dirname(VEXA)) == "qemu"
-
-
 def without_proc(*arguments):
     """Runs vexa with an empty /proc in a private mount namespace; None when that cannot be
     done here, or when the program cannot run at all without /proc (a sanitizer runtime
@@ -85,11 +80,11 @@ def without_proc(*arguments):
     if os.geteuid() != 0 or shutil.which("unshare") is None:
         return None
     script = 'mount -t tmpfs none /proc && exec "$0" "$@"'
-    probe = subprocess.run(["unshare", "--mount", "sh", "-c", script, VEXA, "true"],
+    probe = subprocess.run(["unshare", "--mount", "sh", "-c", script, e2e.VEXA, "true"],
                            capture_output=True, text=True, timeout=60)
     if probe.returncode != 0:
         return None
-    return subprocess.run(["unshare", "--mount", "sh", "-c", script, VEXA, *arguments],
+    return subprocess.run(["unshare", "--mount", "sh", "-c", script, e2e.VEXA, *arguments],
                           capture_output=True, text=True, timeout=60, errors="replace")
 
 
@@ -173,19 +168,19 @@ class PsTest(unittest.TestCase):
 class PsFailureTest(unittest.TestCase):
     def test_full_output_device_fails_with_a_message(self):
         with open("/dev/full", "w") as full:
-            result = subprocess.run([VEXA, "ps"], stdout=full, stderr=subprocess.PIPE,
+            result = subprocess.run([e2e.VEXA, "ps"], stdout=full, stderr=subprocess.PIPE,
                                     text=True, timeout=60)
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stderr, "ps: write error: No space left on device\n")
 
     def test_too_few_descriptors_is_an_error_not_rows_of_zeros(self):
-        if is_target():
+        if e2e.is_target():
             self.skipTest("the emulator's wrapper needs descriptors of its own")
 
         def limit():
             resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4))
 
-        result = subprocess.run([VEXA, "ps"], capture_output=True, text=True, timeout=60,
+        result = subprocess.run([e2e.VEXA, "ps"], capture_output=True, text=True, timeout=60,
                                 preexec_fn=limit, stdin=subprocess.DEVNULL)
         self.assertEqual(result.returncode, 1, result)
         self.assertEqual(result.stdout, "")
