@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -155,6 +156,29 @@ char *printable(const char *text, char *buffer, size_t size)
     }
     buffer[length] = '\0';
     return buffer;
+}
+
+bool watch_exit_signals(tarvik_event_base_t *base, tarvik_event_t *events)
+{
+    static constexpr int SIGNALS[EXIT_SIGNAL_COUNT] = {SIGINT, SIGQUIT, SIGSEGV, SIGTERM};
+    bool ok = true;
+    for (size_t i = 0; ok && i < EXIT_SIGNAL_COUNT; ++i) {
+        ok = tarvik_assign_event(base, &events[i], SIGNALS[i],
+                                 def_tarvik_event_signal | def_tarvik_event_persist,
+                                 tarvik_event_default_handler_exit, nullptr) == 0 &&
+             tarvik_add_event(&events[i], -1) == 0;
+    }
+    return ok;
+}
+
+bool run_event_loop(tarvik_event_base_t *base)
+{
+    while (tarvik_event_base_get_exit(base) == 0) {
+        if (tarvik_event_base_dispatch(base) != 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool output_ok(const char *program_name)

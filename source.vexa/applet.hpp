@@ -4,6 +4,7 @@
 #pragma once
 
 #include "argument.h"
+#include "event.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -104,6 +105,17 @@ void report_failure(const char *program_name, const char *what);
 // "?", so that it cannot move the cursor, retitle a terminal or forge lines. Writes at most
 // size - 1 characters and a terminator into buffer; returns buffer.
 char *printable(const char *text, char *buffer, size_t size);
+
+// ---- applets that run an event base ----
+
+// The signals that end an event-base applet's loop: SIGINT, SIGQUIT, SIGSEGV and SIGTERM.
+constexpr size_t EXIT_SIGNAL_COUNT = 4;
+// Watches the exit signals on base with events (EXIT_SIGNAL_COUNT zeroed records that live as
+// long as the base); false when one of them cannot be added.
+bool watch_exit_signals(tarvik_event_base_t *base, tarvik_event_t *events);
+// Dispatches base until its exit flag is set; false when select fails for another reason than
+// an interruption by a signal.
+bool run_event_loop(tarvik_event_base_t *base);
 
 // Reports a failed write of standard output (full device, closed descriptor) with one line
 // on the error output; true when everything written so far reached its descriptor.

@@ -31,6 +31,7 @@
 #include "interface.h"
 #include "lock.h"
 #include "md5.h"
+#include "meminfo.h"
 #include "memory.h"
 #include "multicall.h"
 #include "netstat.h"
