@@ -90,6 +90,8 @@ constexpr Exercise EXERCISES[] = {
     {"leak", exercise_leak, false, "leaks one tagged block for the exit dump"},
     {"quiet_leak", exercise_quiet_leak, false, "leaks one block with the exit dump switched off"},
     {"dlopen", exercise_dlopen, false, "<path>: loads a plugin file and calls its probe"},
+    {"cgi", tarvik::test::exercise_cgi, false,
+     "<user>:<password>: a CGI answer behind Basic and Digest authentication"},
     {"udev", tarvik::test::exercise_udev, false,
      "[<seconds>]: prints kernel device events and the devices present"},
 };

@@ -352,9 +352,10 @@ int cgi_challenge(tarvik_cgi_t *cgi, time_t now, bool stale)
     if (cgi_nonce(realm, now, nonce) == nullptr) {
         return -1;
     }
+    // The algorithm in capitals: some clients (Python's digest handler) take no other spelling.
     char *challenge = tarvik_alloc_sprintf(
         "%s realm=\"%s\", qop=\"%s\", nonce=\"%s\", opaque=\"%s\", algorithm=\"%s\"%s", "Digest",
-        realm, "auth", nonce, opaque, "md5", stale ? ", stale=true" : "");
+        realm, "auth", nonce, opaque, "MD5", stale ? ", stale=true" : "");
     int result = challenge != nullptr &&
                          tarvik_cgi_set_response_header(cgi, "Status", "401 Unauthorized") == 0 &&
                          tarvik_cgi_set_response_header(cgi, "WWW-Authenticate", challenge) == 0

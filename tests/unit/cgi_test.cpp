@@ -321,7 +321,7 @@ TEST_F(CgiTest, AccountsAndBasic)
     }
     EXPECT_EQ(header(cgi, "WWW-Authenticate"),
               std::string("Digest realm=\"box.local\", qop=\"auth\", nonce=\"") + nonce +
-                  "\", opaque=\"" + opaque + "\", algorithm=\"md5\"");
+                  "\", opaque=\"" + opaque + "\", algorithm=\"MD5\"");
     tarvik_close_cgi(cgi);
 
     struct Row {
