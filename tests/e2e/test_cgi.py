@@ -4,7 +4,11 @@ headers and the standard ones, HEAD without a body, one Date only; tick counters
 between two readings of /proc/stat; a POST of 100 MiB refused at once by a process that stays
 a few MiB. Then authentication through the same server, with the exercise `test cgi` behind
 one account: curl --basic and --digest with right and wrong passwords, Python's urllib digest
-handler, and a Digest header whose nonce left the window refused with stale=true."""
+handler, and a Digest header whose nonce left the window refused with stale=true. Last, the
+status page of www/ served by the same server inside a private PID namespace and loaded in
+headless Chromium: no console message, the process table of the namespace (sorted as its
+link asks), a graph with several readings, the version facts; a screenshot is kept in
+artifacts/ beside the program."""
 import hashlib
 import os
 import re
@@ -20,6 +24,8 @@ import urllib.request
 import vexa_e2e as e2e
 
 LIGHTTPD = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
+CHROMIUM = shutil.which("chromium-headless-shell") or shutil.which("chromium")
+WWW = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "www")
 REPORTS = ["ps.cgi", "cputick.cgi", "version.cgi"]
 USER, PASSWORD = "admin", "s3cret"
 REPORT_HEADERS = {
@@ -39,6 +45,7 @@ server.modules = ("mod_cgi")
 server.max-request-size = 204800
 server.upload-dirs = ("{root}")
 cgi.assign = (".cgi" => "")
+index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".xml" => "text/xml", ".js" => "text/javascript",
                    ".css" => "text/css")
 """
@@ -71,8 +78,9 @@ class Server:
     """lighttpd on a free loopback port over a scratch tree: www/ with the report links,
     the guarded exercise and a measuring wrapper."""
 
-    def __init__(self):
+    def __init__(self, prefix_command=()):
         self.root = tempfile.mkdtemp(prefix="vexa-cgi-")
+        self.in_namespace = bool(prefix_command)
         self.www = os.path.join(self.root, "www")
         os.makedirs(os.path.join(self.www, "cgi-bin"))
         for name in REPORTS:
@@ -86,7 +94,9 @@ class Server:
         config = os.path.join(self.root, "lighttpd.conf")
         with open(config, "w") as handle:
             handle.write(CONFIG.format(root=self.root, port=self.port))
-        self.process = subprocess.Popen([LIGHTTPD, "-D", "-f", config],
+        for name in os.listdir(WWW):
+            shutil.copy(os.path.join(WWW, name), self.www)
+        self.process = subprocess.Popen([*prefix_command, LIGHTTPD, "-D", "-f", config],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         ready = e2e.wait_for(lambda: self.process.poll() is not None or self.answers(),
                              timeout=10)
@@ -117,8 +127,16 @@ class Server:
 
     def close(self):
         if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(timeout=10)
+            # unshare outlives SIGTERM while its child runs; its end takes the child along.
+            if self.in_namespace:
+                self.process.kill()
+            else:
+                self.process.terminate()
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
         shutil.rmtree(self.root, ignore_errors=True)
 
 
@@ -328,6 +346,66 @@ class AuthenticationTest(unittest.TestCase):
                                       self.url)
             self.assertEqual(status, 401)
             self.assertTrue(headers["www-authenticate"][0].endswith(", stale=true"), headers)
+
+
+class StatusPageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not os.path.exists(LIGHTTPD) or CHROMIUM is None:
+            raise unittest.SkipTest("lighttpd or chromium-headless-shell missing")
+        e2e.require_namespaces(cls, pid=True)
+        # The web server is the first process of its namespace: the CGI sees it and its own
+        # kind only.
+        cls.server = Server(e2e.unshare_command(pid=True) + ["--kill-child"])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+
+    def browse(self, url, *options, budget=9000):
+        """The page after budget ms of virtual time: the DOM and every console line."""
+        profile = tempfile.mkdtemp(prefix="vexa-chromium-")
+        try:
+            result = subprocess.run(
+                [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                 "--user-data-dir=" + profile, "--enable-logging=stderr", "--v=0",
+                 "--virtual-time-budget=%d" % budget, "--window-size=1200,900", *options, url],
+                capture_output=True, text=True, errors="replace", timeout=120)
+        finally:
+            shutil.rmtree(profile, ignore_errors=True)
+        console = [line for line in result.stderr.splitlines() if ":CONSOLE" in line]
+        return result.stdout, console
+
+    def test_page_in_headless_chromium(self):
+        dom, console = self.browse(self.server.url("/#sort=-pid"), "--dump-dom")
+        self.assertEqual(console, [])
+        self.assertNotIn('class="error"', dom)
+        self.assertIn("updated ", dom)
+        # The graph took several readings and shows the last one.
+        samples = int(re.search(r'<canvas id="cpu-graph"[^>]*data-samples="(\d+)"', dom).group(1))
+        self.assertGreaterEqual(samples, 2, dom[:3000])
+        self.assertRegex(dom, r'<span id="cpu-now" class="figure">\d+\.\d%</span>')
+        # The table: the namespace's processes only, in descending PID order.
+        rows = re.findall(r"<tr><td>(\d+)</td><td>(\d+)</td>(?:<td>[^<]*</td>){6}"
+                          r"<td>([^<]*)</td>", dom)
+        self.assertTrue(rows, dom[-3000:])
+        pids = [int(pid) for pid, _, _ in rows]
+        self.assertEqual(pids, sorted(pids, reverse=True))
+        names = {pid: name for pid, _, name in rows}
+        self.assertEqual(names.get("1"), "lighttpd", rows)
+        self.assertIn("ps.cgi", names.values())
+        self.assertLessEqual(set(names.values()),
+                             {"lighttpd", "ps.cgi", "cputick.cgi", "version.cgi"}, rows)
+        self.assertIn('aria-sort="descending"', dom)
+        self.assertIn("<dd>" + e2e.run("version", "-ver").stdout.strip(), dom)
+
+        artifacts = os.path.join(os.path.dirname(e2e.VEXA), "artifacts")
+        os.makedirs(artifacts, exist_ok=True)
+        shot = os.path.join(artifacts, "status_page.png")
+        _, console = self.browse(self.server.url("/"), "--screenshot=" + shot)
+        self.assertEqual(console, [])
+        with open(shot, "rb") as handle:
+            self.assertEqual(handle.read(8), b"\x89PNG\r\n\x1a\n")
 
 
 if __name__ == "__main__":
