@@ -3,6 +3,7 @@
 #include "applet.hpp"
 
 #include "console.h"
+#include "event.h"
 #include "format.h"
 #include "heap.h"
 #include "scan.h"
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -166,6 +168,30 @@ bool output_ok(const char *program_name)
     int error = errno != 0 ? errno : EIO;
     tarvik_error_printf("%s: write error: %s\n", program_name, strerror(error));
     return false;
+}
+
+bool add_exit_signals(tarvik_event_base_t *base, tarvik_event_t *events)
+{
+    static constexpr int SIGNALS[EXIT_SIGNAL_COUNT] = {SIGINT, SIGQUIT, SIGSEGV, SIGTERM};
+    for (size_t i = 0; i < EXIT_SIGNAL_COUNT; ++i) {
+        if (tarvik_assign_event(base, &events[i], SIGNALS[i],
+                                def_tarvik_event_signal | def_tarvik_event_persist,
+                                tarvik_event_default_handler_exit, nullptr) != 0 ||
+            tarvik_add_event(&events[i], -1) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool run_until_exit(tarvik_event_base_t *base)
+{
+    while (tarvik_event_base_get_exit(base) == 0) {
+        if (tarvik_event_base_dispatch(base) != 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace vexa

@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
+struct tarvik_event_s;
+struct tarvik_event_base_s;
+
 namespace vexa {
 
 enum class Takes : uint8_t {
@@ -108,5 +111,13 @@ char *printable(const char *text, char *buffer, size_t size);
 // Reports a failed write of standard output (full device, closed descriptor) with one line
 // on the error output; true when everything written so far reached its descriptor.
 bool output_ok(const char *program_name);
+
+// The signals that end a live monitor on an event base: SIGINT, SIGQUIT, SIGSEGV, SIGTERM.
+constexpr size_t EXIT_SIGNAL_COUNT = 4;
+// Adds to base one persistent event per exit signal, each ending the loop; events (an array of
+// EXIT_SIGNAL_COUNT, zeroed) live as long as the base. False when one cannot be added.
+bool add_exit_signals(tarvik_event_base_s *base, tarvik_event_s *events);
+// Dispatches base until its exit flag is set; false when select fails other than by a signal.
+bool run_until_exit(tarvik_event_base_s *base);
 
 } // namespace vexa

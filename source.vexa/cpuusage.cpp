@@ -10,9 +10,6 @@
 #include "format.h"
 #include "terminal.h"
 
-#include <cerrno>
-#include <csignal>
-
 namespace {
 
 enum : size_t { HELP, EVENT_DEBUG, INTERVAL, CPU, ALL, PROGRESS, FBDEV };
@@ -31,8 +28,6 @@ constexpr vexa::Usage USAGE = vexa::usage_of("usage: %s [<options>]\noptions:\n"
 
 constexpr long long DEFAULT_INTERVAL = 1000;
 constexpr int SPINNER_INTERVAL = 100;
-constexpr int EXIT_SIGNALS[] = {SIGINT, SIGQUIT, SIGSEGV, SIGTERM};
-constexpr size_t EXIT_SIGNAL_COUNT = sizeof(EXIT_SIGNALS) / sizeof(EXIT_SIGNALS[0]);
 constexpr const char *SPINNER[] = {"-", "\\", "|", "/"};
 constexpr const char *VALUE_NAMES[] = {"user",   "nice", "system",  "idle",
                                        "iowait", "irq",  "softirq", "stolen"};
@@ -45,7 +40,7 @@ constexpr char ESC = 0x1b;
 // tick lists take turns: each reading refills the older one in place.
 struct Monitor {
     tarvik_event_base_t *m_base;
-    tarvik_event_t m_signals[EXIT_SIGNAL_COUNT];
+    tarvik_event_t m_signals[vexa::EXIT_SIGNAL_COUNT];
     tarvik_event_t m_spinner;
     tarvik_event_t m_timer;
     tarvik_event_t m_keys;
@@ -163,14 +158,7 @@ bool add_timer(Monitor *monitor, tarvik_event_t *event, tarvik_event_handler_t h
 // interruption by a signal.
 int run_monitor(Monitor *monitor, int interval)
 {
-    bool ok = true;
-    for (size_t i = 0; i < EXIT_SIGNAL_COUNT; ++i) {
-        ok = ok &&
-             tarvik_assign_event(monitor->m_base, &monitor->m_signals[i], EXIT_SIGNALS[i],
-                                 def_tarvik_event_signal | def_tarvik_event_persist,
-                                 tarvik_event_default_handler_exit, nullptr) == 0 &&
-             tarvik_add_event(&monitor->m_signals[i], -1) == 0;
-    }
+    bool ok = vexa::add_exit_signals(monitor->m_base, monitor->m_signals);
     ok = ok && add_timer(monitor, &monitor->m_spinner, on_spinner, SPINNER_INTERVAL) &&
          add_timer(monitor, &monitor->m_timer, on_tick, interval);
     monitor->m_vt = ok ? tarvik_open_vt() : -1;
@@ -180,11 +168,7 @@ int run_monitor(Monitor *monitor, int interval)
                                  monitor) == 0 &&
              tarvik_add_event(&monitor->m_keys, -1) == 0;
     }
-    while (ok && tarvik_event_base_get_exit(monitor->m_base) == 0) {
-        if (tarvik_event_base_dispatch(monitor->m_base) != 0 && errno != EINTR) {
-            ok = false;
-        }
-    }
+    ok = ok && vexa::run_until_exit(monitor->m_base);
     return ok ? 0 : 1;
 }
 

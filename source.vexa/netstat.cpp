@@ -243,16 +243,13 @@ constexpr vexa::Usage NETSPEED_USAGE =
 
 constexpr uint32_t INTERFACE_BITS = TARVIK_NETIF_LISTED | TARVIK_NETIF_COUNTERS;
 constexpr long long DEFAULT_INTERVAL = 500;
-constexpr int EXIT_SIGNALS[] = {SIGINT, SIGQUIT, SIGSEGV, SIGTERM};
 constexpr char ESC = 0x1b;
 constexpr size_t INTERFACE_NAME_SIZE = 64;
-
-constexpr size_t EXIT_SIGNAL_COUNT = sizeof(EXIT_SIGNALS) / sizeof(EXIT_SIGNALS[0]);
 
 // The events live as long as the base: freeing the base unassigns those still added.
 struct Monitor {
     tarvik_event_base_t *m_base;
-    tarvik_event_t m_signals[EXIT_SIGNAL_COUNT];
+    tarvik_event_t m_signals[vexa::EXIT_SIGNAL_COUNT];
     tarvik_event_t m_timer;
     tarvik_event_t m_keys;
     tarvik_network_interface_t *m_previous;
@@ -392,14 +389,7 @@ int32_t on_key(tarvik_event_t *, int fd, uint32_t what, void *context)
 int run_monitor(Monitor *monitor, int interval)
 {
     Keyboard keyboard;
-    bool ok = true;
-    for (size_t i = 0; i < EXIT_SIGNAL_COUNT; ++i) {
-        ok = ok &&
-             tarvik_assign_event(monitor->m_base, &monitor->m_signals[i], EXIT_SIGNALS[i],
-                                 def_tarvik_event_signal | def_tarvik_event_persist,
-                                 tarvik_event_default_handler_exit, nullptr) == 0 &&
-             tarvik_add_event(&monitor->m_signals[i], -1) == 0;
-    }
+    bool ok = vexa::add_exit_signals(monitor->m_base, monitor->m_signals);
     ok = ok &&
          tarvik_assign_event(monitor->m_base, &monitor->m_timer, -1, def_tarvik_event_persist,
                              on_tick, monitor) == 0 &&
@@ -410,11 +400,7 @@ int run_monitor(Monitor *monitor, int interval)
                                  monitor) == 0 &&
              tarvik_add_event(&monitor->m_keys, -1) == 0;
     }
-    while (ok && tarvik_event_base_get_exit(monitor->m_base) == 0) {
-        if (tarvik_event_base_dispatch(monitor->m_base) != 0 && errno != EINTR) {
-            ok = false;
-        }
-    }
+    ok = ok && vexa::run_until_exit(monitor->m_base);
     close_keyboard(&keyboard);
     return ok ? 0 : 1;
 }
