@@ -108,6 +108,7 @@ bench: deps target
 	bench/ftp_bench.sh bench-build/vexa
 	bench/update_bench.py bench-build/vexa
 	bench/telnetd_bench.sh bench-build/vexa_static
+	bench/cgi_bench.sh bench-build/vexa_static
 	bench/sum_bench.py bench-build/vexa_static build-mipsel/vexa_static
 	bench/plugin_bench.sh bench-build/vexa
 	bench/meminfo_bench.sh bench-build/vexa_static

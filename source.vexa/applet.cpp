@@ -3,6 +3,7 @@
 #include "applet.hpp"
 
 #include "console.h"
+#include "event.h"
 #include "format.h"
 #include "heap.h"
 #include "scan.h"

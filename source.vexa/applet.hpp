@@ -9,6 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
+struct tarvik_event_s;
+struct tarvik_event_base_s;
+
 namespace vexa {
 
 enum class Takes : uint8_t {

@@ -37,6 +37,7 @@ int exercise_service(const char *operand);
 int exercise_regular(const char *operand);
 int exercise_fragment(const char *operand);
 int exercise_inet(const char *operand);
+int exercise_cgi(const char *operand);
 int exercise_socket(const char *operand);
 int exercise_xml(const char *operand);
 int exercise_uri(const char *operand);

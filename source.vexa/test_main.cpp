@@ -99,6 +99,8 @@ constexpr Exercise EXERCISES[] = {
      "\"<mode> <url>\": copies standard input into a stream context"},
     {"http_get", exercise_http_get, false,
      "<url>: fetches it whole, header lines from standard input, to standard output"},
+    {"cgi", tarvik::test::exercise_cgi, false,
+     "<user>:<password>: a CGI answer behind Basic and Digest authentication"},
     {"udev", tarvik::test::exercise_udev, false,
      "[<seconds>]: prints kernel device events and the devices present"},
 };

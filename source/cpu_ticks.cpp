@@ -4,6 +4,7 @@
 
 #include "detail/common.hpp"
 #include "detail/cpu_ticks.hpp"
+#include "detail/process.hpp"
 
 #include "buffer.h"
 
@@ -98,9 +99,31 @@ int add_to_list(const tarvik::detail::CpuTickLine &line, void *context)
     return 0;
 }
 
+// Element names of the document, in id order: the sum, then the first eight values.
+constexpr const char *XML_NAMES[] = {"total",  "user", "nice",    "system", "idle",
+                                     "iowait", "irq",  "softirq", "stolen"};
+constexpr unsigned long XML_VALUE_COUNT = sizeof(XML_NAMES) / sizeof(XML_NAMES[0]) - 1;
+
 } // namespace
 
 namespace tarvik::detail {
+
+int push_cpu_ticks_xml(tarvik_buffer_t *buffer, const tarvik_cpu_ticks_t *record)
+{
+    if (record == nullptr) {
+        return -1;
+    }
+    bool ok = tarvik_push_printf(buffer,
+                                 "<?xml version='1.0' encoding='UTF-8' "
+                                 "standalone='yes'?>\n<cputick count='%lu'>\n",
+                                 XML_VALUE_COUNT) != 0;
+    for (int id = 0; ok && id <= static_cast<int>(XML_VALUE_COUNT); ++id) {
+        unsigned long value = id == 0 ? record->m_total : record->m_values[id - 1];
+        ok = tarvik_push_printf(buffer, "  <%s id='%d'>%lu</%s>\n", XML_NAMES[id], id, value,
+                                XML_NAMES[id]) != 0;
+    }
+    return ok && tarvik_push_puts(buffer, "</cputick>\n") != 0 ? 0 : -1;
+}
 
 char *read_whole_file(const char *path, size_t limit, size_t *length_out)
 {
@@ -162,6 +185,23 @@ TARVIK_API int tarvik_close_cpu_ticks(tarvik_cpu_ticks_t *list)
 {
     tarvik::detail::free_chain_tag(list, TARVIK_TAG);
     return 0;
+}
+
+// The first record is the aggregate "cpu" line on every kernel.
+TARVIK_API int tarvik_push_cpu_ticks_xml(struct tarvik_buffer_s *buffer)
+{
+    tarvik_cpu_ticks_t *list = tarvik_open_cpu_ticks(nullptr);
+    if (list == nullptr) {
+        return -1;
+    }
+    tarvik_buffer_t *target = buffer != nullptr ? buffer : tarvik_open_buffer();
+    int result = tarvik::detail::push_cpu_ticks_xml(target, list);
+    if (buffer == nullptr) {
+        result = result == 0 ? tarvik::detail::print_buffer(target) : -1;
+        tarvik_close_buffer(target);
+    }
+    tarvik_close_cpu_ticks(list);
+    return result;
 }
 
 } // extern "C"

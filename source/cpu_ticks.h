@@ -21,6 +21,11 @@ TARVIK_API tarvik_cpu_ticks_t *tarvik_open_cpu_ticks(tarvik_cpu_ticks_t *list);
 /* Frees the whole list (null accepted); returns 0. */
 TARVIK_API int tarvik_close_cpu_ticks(tarvik_cpu_ticks_t *list);
 
+struct tarvik_buffer_s;
+/* Appends the aggregate counters as an XML document to buffer (null: prints it whole);
+ * 0, or -1 when /proc/stat cannot be read or memory runs out. */
+TARVIK_API int tarvik_push_cpu_ticks_xml(struct tarvik_buffer_s *buffer);
+
 TARVIK_END_DECLS
 
 #endif

@@ -471,21 +471,6 @@ int push_ps_xml_nolock(tarvik_buffer_t *buffer)
 }
 
 // Prints a whole queue with one call of the output channel.
-int print_buffer(tarvik_buffer_t *buffer)
-{
-    size_t size = tarvik_get_buffer_size(buffer);
-    char *text = static_cast<char *>(tarvik_alloc_tag(size + 1, TARVIK_TAG));
-    if (text == nullptr) {
-        return -1;
-    }
-    size_t length = tarvik_pop_buffer(buffer, text, size);
-    text[length] = '\0';
-    tarvik_puts(text);
-    tarvik_puts(nullptr);
-    tarvik_free_tag(text, TARVIK_TAG);
-    return 0;
-}
-
 const char *base_name(const char *path)
 {
     const char *slash = strrchr(path, '/');
@@ -669,6 +654,21 @@ void status_field(tarvik_ps_t *record, const char *key, size_t key_length, const
 } // namespace
 
 namespace tarvik::detail {
+
+int print_buffer(tarvik_buffer_t *buffer)
+{
+    size_t size = tarvik_get_buffer_size(buffer);
+    char *text = static_cast<char *>(tarvik_alloc_tag(size + 1, TARVIK_TAG));
+    if (text == nullptr) {
+        return -1;
+    }
+    size_t length = tarvik_pop_buffer(buffer, text, size);
+    text[length] = '\0';
+    tarvik_puts(text);
+    tarvik_puts(nullptr);
+    tarvik_free_tag(text, TARVIK_TAG);
+    return 0;
+}
 
 tarvik_ps_t *ps_new_record(uint32_t pid)
 {
@@ -1096,7 +1096,7 @@ TARVIK_API int tarvik_push_ps_xml(struct tarvik_buffer_s *buffer)
     }
     int result = push_ps_xml_nolock(temporary);
     if (result == 0) {
-        result = print_buffer(temporary);
+        result = tarvik::detail::print_buffer(temporary);
     }
     tarvik_close_buffer(temporary);
     return result;

@@ -8,6 +8,7 @@
 #include "argument.h"
 #include "base64.h"
 #include "buffer.h"
+#include "cgi.h"
 #include "charset.h"
 #include "cipher_mode.h"
 #include "console.h"

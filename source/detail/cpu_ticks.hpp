@@ -29,4 +29,8 @@ size_t for_each_cpu_line(const char *text, size_t length,
 // out (records already in list stay the caller's).
 tarvik_cpu_ticks_t *parse_cpu_ticks(const char *text, size_t length, tarvik_cpu_ticks_t *list);
 
+// Appends the tick document of record (the aggregate line) to buffer; 0, or -1 for a null
+// record or buffer or when memory runs out.
+int push_cpu_ticks_xml(struct tarvik_buffer_s *buffer, const tarvik_cpu_ticks_t *record);
+
 } // namespace tarvik::detail

@@ -11,6 +11,10 @@ struct tarvik_buffer_s;
 
 namespace tarvik::detail {
 
+// Prints everything queued in buffer through the standard-output channel as one text and
+// flushes it; 0, or -1 when the text cannot be allocated (the queue is left as it was).
+int print_buffer(struct tarvik_buffer_s *buffer);
+
 // Size of the scratch buffer of one table read; bounds the command line and the stat line.
 constexpr size_t PS_SCRATCH_SIZE = TARVIK_PS_CMDLINE_LIMIT;
 // The most arguments split out of one command line (pointers that fit in the scratch).

@@ -183,7 +183,14 @@ class Cursor {
             m_p = start;
             return false;
         }
-        *out = negative ? static_cast<int64_t>(0u - magnitude) : static_cast<int64_t>(magnitude);
+        // The limits above only stop overflow: a range such as 1..N or -5..-1 is checked whole.
+        int64_t value =
+            negative ? static_cast<int64_t>(0u - magnitude) : static_cast<int64_t>(magnitude);
+        if (value < minimum || value > maximum) {
+            m_p = start;
+            return false;
+        }
+        *out = value;
         return true;
     }
     // A run of hexadecimal digits (no prefix); false when none or on overflow.

@@ -1,6 +1,7 @@
 // CPU tick reader: line parsing, record reuse across readings, and the real /proc/stat.
 #include "tarvik_test.hpp"
 
+#include "capture.hpp"
 #include "detail/cpu_ticks.hpp"
 
 #include <cstdio>
@@ -131,6 +132,76 @@ TEST_F(CpuTicksTest, ReadsProcStat)
     // Counters only grow (modulo 32 bits, far away on a test machine).
     EXPECT_GE(first[0]->m_values[3], idle);
     EXPECT_EQ(tarvik_close_cpu_ticks(list), 0);
+}
+
+std::string pop_all(tarvik_buffer_t *buffer)
+{
+    std::string text(tarvik_get_buffer_size(buffer), '\0');
+    text.resize(tarvik_pop_buffer(buffer, text.data(), text.size()));
+    return text;
+}
+
+TEST_F(CpuTicksTest, XmlDocumentOfTheAggregateLine)
+{
+    // Counters at the top of 32 bits print unsigned; values past the eighth are summed only.
+    tarvik_cpu_ticks_t *list =
+        parse("cpu 4294967295 1 2 3 4 5 6 7 100 200\ncpu0 9 9 9 9 9 9 9 9\n");
+    ASSERT_NE(list, nullptr);
+    tarvik_buffer_t *buffer = tarvik_open_buffer();
+    ASSERT_EQ(tarvik::detail::push_cpu_ticks_xml(buffer, list), 0);
+    EXPECT_EQ(pop_all(buffer), "<?xml version='1.0' encoding='UTF-8' standalone='yes'?>\n"
+                               "<cputick count='8'>\n"
+                               "  <total id='0'>327</total>\n"
+                               "  <user id='1'>4294967295</user>\n"
+                               "  <nice id='2'>1</nice>\n"
+                               "  <system id='3'>2</system>\n"
+                               "  <idle id='4'>3</idle>\n"
+                               "  <iowait id='5'>4</iowait>\n"
+                               "  <irq id='6'>5</irq>\n"
+                               "  <softirq id='7'>6</softirq>\n"
+                               "  <stolen id='8'>7</stolen>\n"
+                               "</cputick>\n");
+    EXPECT_EQ(tarvik::detail::push_cpu_ticks_xml(buffer, nullptr), -1);
+    EXPECT_EQ(tarvik::detail::push_cpu_ticks_xml(nullptr, list), -1);
+    tarvik_close_buffer(buffer);
+    tarvik_close_cpu_ticks(list);
+}
+
+// Each counter of the document lies between two readings of /proc/stat taken around it.
+TEST_F(CpuTicksTest, XmlOfProcStatAndItsPrintedForm)
+{
+    tarvik_cpu_ticks_t *before = tarvik_open_cpu_ticks(nullptr);
+    tarvik_buffer_t *buffer = tarvik_open_buffer();
+    ASSERT_EQ(tarvik_push_cpu_ticks_xml(buffer), 0);
+    tarvik_cpu_ticks_t *after = tarvik_open_cpu_ticks(nullptr);
+    ASSERT_NE(before, nullptr);
+    ASSERT_NE(after, nullptr);
+    std::string text = pop_all(buffer);
+    std::istringstream lines(text);
+    std::string line;
+    std::getline(lines, line);
+    std::getline(lines, line);
+    EXPECT_EQ(line, "<cputick count='8'>");
+    for (int id = 0; id <= 8; ++id) {
+        ASSERT_TRUE(std::getline(lines, line));
+        size_t open = line.find('>');
+        ASSERT_NE(open, std::string::npos) << line;
+        EXPECT_NE(line.find(" id='" + std::to_string(id) + "'"), std::string::npos) << line;
+        unsigned long value = std::stoul(line.substr(open + 1));
+        uint32_t low = id == 0 ? before->m_total : before->m_values[id - 1];
+        uint32_t high = id == 0 ? after->m_total : after->m_values[id - 1];
+        EXPECT_LE(low, value) << line;
+        EXPECT_LE(value, high) << line;
+    }
+    tarvik_close_cpu_ticks(before);
+    tarvik_close_cpu_ticks(after);
+    tarvik_close_buffer(buffer);
+
+    // Without a buffer the whole document goes to standard output at once.
+    Captured printed = run_in_child([] { return tarvik_push_cpu_ticks_xml(nullptr) == 0 ? 0 : 1; });
+    EXPECT_EQ(printed.status, 0);
+    EXPECT_EQ(printed.out.rfind("<?xml version='1.0'", 0), 0u) << printed.out;
+    EXPECT_EQ(printed.out.substr(printed.out.size() - 11), "</cputick>\n");
 }
 
 TEST_F(CpuTicksTest, WholeFileReader)

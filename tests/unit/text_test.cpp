@@ -117,6 +117,10 @@ TEST_F(TextTest, SignedDecimalWithinItsRange)
         {"-1", 0, 100, false, 0},
         {"101", 0, 100, false, 0},
         {"-5", -5, -1, true, -5},
+        {"0", 1, 100, false, 0},
+        {"0", -5, -1, false, 0},
+        {"-0", -5, -1, false, 0},
+        {"1", 1, 100, true, 1},
         {"-", INT64_MIN, INT64_MAX, false, 0},
         {"+", INT64_MIN, INT64_MAX, false, 0},
     };
