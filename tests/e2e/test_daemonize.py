@@ -87,18 +87,7 @@ def stat_fields(pid):
     return int(fields[1]), int(fields[3]), name
 
 
-def reap(process_or_pid):
-    if isinstance(process_or_pid, int):
-        try:
-            os.kill(process_or_pid, 9)
-            os.waitpid(process_or_pid, 0)
-        except (ProcessLookupError, ChildProcessError):
-            pass
-    else:
-        process_or_pid.kill()
-        process_or_pid.wait()
-        if process_or_pid.stdin is not None:
-            process_or_pid.stdin.close()
+reap = e2e.reap
 
 
 class DaemonizeTest(unittest.TestCase):

@@ -36,18 +36,7 @@ def parse_cpu_list(text, separator):
     return cpus
 
 
-def reap(process_or_pid):
-    if isinstance(process_or_pid, int):
-        try:
-            os.kill(process_or_pid, 9)
-            os.waitpid(process_or_pid, 0)
-        except (ProcessLookupError, ChildProcessError):
-            pass
-    else:
-        process_or_pid.kill()
-        process_or_pid.wait()
-        if process_or_pid.stdin is not None:
-            process_or_pid.stdin.close()
+reap = e2e.reap
 
 
 class SetcpuTest(unittest.TestCase):

@@ -212,6 +212,21 @@ def require_namespaces(test, net=False, pid=False):
         raise unittest.SkipTest(reason)
 
 
+def reap(process_or_pid):
+    """Kills and waits for a child (a Popen) or a pid, whichever it is; gone already is fine."""
+    if isinstance(process_or_pid, int):
+        try:
+            os.kill(process_or_pid, 9)
+            os.waitpid(process_or_pid, 0)
+        except (ProcessLookupError, ChildProcessError):
+            pass
+    else:
+        process_or_pid.kill()
+        process_or_pid.wait()
+        if process_or_pid.stdin is not None:
+            process_or_pid.stdin.close()
+
+
 def free_port(family=None):
     """A TCP port on loopback that nothing listens on right now."""
     import socket
