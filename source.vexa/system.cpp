@@ -94,15 +94,34 @@ int tarvik_multicall_hertz_main(int, char **)
     return vexa::output_ok("hertz") ? 0 : 1;
 }
 
-// Both only come back when the machine stays up.
-int tarvik_multicall_reboot_main(int, char **)
+// Both only come back when the machine stays up. Neither takes an argument: a restart is
+// never what a mistyped command line (or --help) meant, so any argument prints the usage
+// and nobody is signalled.
+namespace {
+int refuse_arguments(int argc, char **argv)
 {
+    if (argc <= 1) {
+        return 0;
+    }
+    tarvik_error_printf("usage: %s\n", argv[0]);
+    return 1;
+}
+} // namespace
+
+int tarvik_multicall_reboot_main(int argc, char **argv)
+{
+    if (refuse_arguments(argc, argv) != 0) {
+        return 1;
+    }
     tarvik_reboot();
     return 1;
 }
 
-int tarvik_multicall_poweroff_main(int, char **)
+int tarvik_multicall_poweroff_main(int argc, char **argv)
 {
+    if (refuse_arguments(argc, argv) != 0) {
+        return 1;
+    }
     tarvik_poweroff();
     return 1;
 }

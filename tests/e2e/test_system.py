@@ -44,6 +44,15 @@ note "start"
 while :; do wait; done
 """
 
+# Runs the applet with an argument as process 1 of a new namespace, noting any signal.
+REFUSE_SCRIPT = r"""
+[ "$$" -eq 1 ] || exit 99
+trap 'echo "init TERM"' TERM
+trap 'echo "init QUIT"' QUIT
+"$0" "$1" "$2"
+echo "status=$?"
+"""
+
 
 class SystemTest(unittest.TestCase):
     @classmethod
@@ -204,6 +213,15 @@ class SystemTest(unittest.TestCase):
             result = e2e.in_namespaces(SHUTDOWN_SCRIPT, log, applet, pid=True, timeout=60)
             with open(log) as handle:
                 return result, handle.read().splitlines()
+
+    def test_reboot_and_poweroff_refuse_arguments_signalling_nobody(self):
+        e2e.require_namespaces(self, pid=True)
+        for applet in ("reboot", "poweroff"):
+            for argument in ("--help", "now"):
+                result = e2e.in_namespaces(REFUSE_SCRIPT, applet, argument, pid=True, timeout=60)
+                self.assertEqual(result.returncode, 0, (applet, argument, result))
+                self.assertEqual(result.stdout, "status=1\n", (applet, argument, result))
+                self.assertIn("usage: ", result.stderr, (applet, argument, result))
 
     def test_reboot_and_poweroff_end_their_pid_namespace_in_stages(self):
         for applet, ending in (("reboot", signal.SIGHUP), ("poweroff", signal.SIGINT)):
