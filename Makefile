@@ -1,6 +1,6 @@
 # Set-up commands: `make run` builds and starts the program, `make test` builds everything
 # (host with sanitizers, mipsel target under qemu) and runs every test.
-# Helpers: target, fuzz, tsan, bench, format-check, clean.
+# Helpers: target, device, device-shell, fuzz, tsan, bench, format-check, clean.
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 
@@ -14,7 +14,7 @@ WERROR := -DTARVIK_WERROR=ON
 # Unit-test labels for the ThreadSanitizer run (a regular expression over module names).
 TSAN_LABELS ?= unit
 
-.PHONY: all run test target fuzz tsan bench deps format-check clean \
+.PHONY: all run test target device device-shell fuzz tsan bench deps format-check clean \
         host-release host-test target-build
 
 all: run
@@ -61,6 +61,15 @@ test: deps host-test target-build
 	if [ $$target_status -ne 0 ]; then echo "make test: target tests FAILED" >&2; fi; \
 	if [ $$host_status -ne 0 ]; then echo "make test: host tests FAILED" >&2; fi; \
 	[ $$target_status -eq 0 ] && [ $$host_status -eq 0 ]
+
+# ---- the emulated device (32-bit MIPS system in qemu; kernel cached in ~/.cache/vexa-device) --
+# The suite skips with one line when the kernel package cannot be fetched.
+device: target
+	scripts/device test
+
+# Boots the device with its serial console on this terminal (Ctrl-A X ends it).
+device-shell: target
+	scripts/device shell
 
 # ---- fuzzing -------------------------------------------------------------------------
 # Each target runs for FUZZ_SECONDS on a scratch copy of its seed corpus, so new inputs
@@ -120,4 +129,4 @@ format-check:
 		tests/unit/*.cpp tests/unit/*.hpp fuzz/*.cpp bench/*.cpp
 
 clean:
-	rm -rf build build-mipsel build-tsan fuzz-build bench-build build-default
+	rm -rf build build-mipsel build-tsan fuzz-build bench-build build-default build-device
