@@ -2,7 +2,8 @@
 """The process table applets run for real: ps against procps ps (same pids, ids, threads,
 sizes), the resident-size order, a process whose name holds spaces and parentheses, and
 libdepend finding (and, inside a private PID namespace, ending) a process that maps a
-library built for the test. Hostile surroundings: names and arguments holding terminal
+library built for the test. Users without a name show as their number in ps and in the XML
+report, also with empty password and group files (private mount namespace). Hostile surroundings: names and arguments holding terminal
 sequences and line breaks, a full output device, too few descriptors and no /proc (in a
 private mount namespace) each give a clear error line and a failing status.
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The small system applets (system.cpp), run for real: hertz against getconf and, inside
-a private mount namespace, over an empty /proc/stat; output to a full device fails;
+a private mount namespace, over an empty /proc/stat, and over young counters with the clock of
+a private time namespace set back to just after boot; output to a full device fails;
 uptime against /proc/uptime, plain on pipes and coloured on a terminal; true, false and clear,
 each by first argument and by link; uuid against Python's reading of version-1 UUIDs; kelmor;
 reset on a terminal (stty settings restored) and without one; ldd against the system's ldd, and
