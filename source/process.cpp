@@ -1051,7 +1051,14 @@ TARVIK_API const char *tarvik_ps_user_name(tarvik_ps_users_t *users, uint32_t ui
 {
     if (users == nullptr) {
         struct passwd *entry = getpwuid(static_cast<uid_t>(uid));
-        return entry != nullptr && entry->pw_name != nullptr ? entry->pw_name : "owner";
+        if (entry != nullptr && entry->pw_name != nullptr) {
+            return entry->pw_name;
+        }
+        // A board without a password file still tells its users apart: the number is true
+        // where any stand-in name would not be.
+        static char number[11];
+        tarvik::detail::Writer(number, sizeof(number)).decimal(uid);
+        return number;
     }
     for (size_t i = 0; i < users->m_used; ++i) {
         if (users->m_uid[i] == uid) {

@@ -88,8 +88,8 @@ typedef struct tarvik_ps_users_s tarvik_ps_users_t;
 TARVIK_API tarvik_ps_users_t *tarvik_open_ps_users(void);
 /* Frees the lookups (null accepted); returns 0. */
 TARVIK_API int tarvik_close_ps_users(tarvik_ps_users_t *users);
-/* Password-database name of uid, "owner" when none (null users: nothing kept); valid until
- * the next call. */
+/* Password-database name of uid, its decimal number when none (null users: nothing kept);
+ * valid until the next call. */
 TARVIK_API const char *tarvik_ps_user_name(tarvik_ps_users_t *users, uint32_t uid);
 
 /* Appends the process table as XML (null buffer: prints it); 0, or -1 when it cannot be read. */

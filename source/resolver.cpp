@@ -536,7 +536,9 @@ TARVIK_API tarvik_resolver_t *tarvik_open_resolver(const char *name, uint32_t po
 TARVIK_API tarvik_resolver_t *tarvik_open_resolver_ex(const char *name, uint32_t port,
                                                       int timeout_ms)
 {
-    if (timeout_ms == -1) {
+    // Without a name to look up (none, the wildcard, or a literal address) the answer is at
+    // hand: no thread, no cache entry.
+    if (timeout_ms == -1 || name == nullptr || name[0] == '\0' || is_literal_address(name)) {
         return open_resolver_internal(name, port);
     }
     tarvik_resolver_cache_t *cache = tarvik_open_resolver_cache();

@@ -8,8 +8,10 @@
 #include "thread.h"
 #include "time.h"
 #include "detail/common.hpp"
+#include "detail/thread.hpp"
 
 #include <cstring>
+#include <sched.h>
 
 struct tarvik_service_s {
     tarvik_lock_t m_lock;
@@ -28,6 +30,9 @@ struct tarvik_service_s {
     // time-out, or a failed start) and hand the record over; the thread then frees it.
     int32_t m_thread_alive;
     int32_t m_abandoned;
+    // Set by the worker as its very last step, after its own record and count are gone: a
+    // closer that frees the record waits for it, so nothing of the thread outlives the close.
+    int32_t m_thread_gone;
 };
 
 namespace {
@@ -75,6 +80,23 @@ void wake_record(tarvik_service_t *service)
     tarvik_lock_condition_wakeup_all_tag(&service->m_condition, TARVIK_TAG);
 }
 
+void mark_thread_gone(void *argument)
+{
+    store_word(&static_cast<tarvik_service_t *>(argument)->m_thread_gone, 1);
+}
+
+// The worker's last steps after the body take no lock of the record and no time to speak of.
+void wait_thread_gone(tarvik_service_t *service)
+{
+    for (unsigned spins = 0; load_word(&service->m_thread_gone) == 0; ++spins) {
+        if (spins < 64) {
+            sched_yield();
+        } else {
+            tarvik_load_balance_short();
+        }
+    }
+}
+
 void free_record(tarvik_service_t *service)
 {
     tarvik_uninit_lock_condition_tag(&service->m_condition, TARVIK_TAG);
@@ -106,6 +128,7 @@ tarvik_service_t *new_record(const char *name, tarvik_service_entry_t entry, voi
     service->m_state = TARVIK_SERVICE_STATE_STARTING;
     service->m_context = context;
     service->m_entry = entry;
+    service->m_thread_gone = 1;
     return service;
 }
 
@@ -128,7 +151,8 @@ void report_and_extend(const char *what, const tarvik_service_t *service, tarvik
 }
 
 // Thread body: request 2 tells the starter the thread runs; the state settles once the entry
-// returned. A record the closer handed over is freed here, after its last use.
+// returned. A record the closer handed over is freed here, after its last use; otherwise the
+// worker marks the thread gone once it has finished its own steps.
 void tarvik_service_thread(void *argument)
 {
     auto *service = static_cast<tarvik_service_t *>(argument);
@@ -149,6 +173,8 @@ void tarvik_service_thread(void *argument)
     unlock_record(service);
     if (abandoned) {
         free_record(service);
+    } else {
+        tarvik::detail::at_job_end(mark_thread_gone, service);
     }
 }
 
@@ -158,6 +184,7 @@ void release_or_hand_over(tarvik_service_t *service)
 {
     if (service->m_thread_alive == 0) {
         unlock_record(service);
+        wait_thread_gone(service);
         free_record(service);
         return;
     }
@@ -239,9 +266,11 @@ TARVIK_API tarvik_service_t *tarvik_open_service_ex(const char *name, tarvik_ser
     }
     lock_record(service);
     service->m_thread_alive = 1;
+    service->m_thread_gone = 0;
     if (tarvik_detached_thread_ex_tag(tarvik_service_thread, service, thread_option, TARVIK_TAG) !=
         0) {
         service->m_thread_alive = 0;
+        service->m_thread_gone = 1;
         release_or_hand_over(service);
         return nullptr;
     }

@@ -8,6 +8,7 @@
 #include "time.h"
 
 #include "detail/list.hpp"
+#include "detail/thread.hpp"
 
 #include <climits>
 #include <cstring>
@@ -55,6 +56,13 @@ struct ThreadPool {
 };
 
 ThreadPool s_pool = {TARVIK_LOCK_INITIALIZER, 0, 0, 0, nullptr, 0, 0, 0, 0};
+
+// What the running job asked its worker to call once the worker is done with it.
+struct JobEnd {
+    void (*m_done)(void *);
+    void *m_context;
+};
+thread_local JobEnd s_job_end;
 
 // The kernel id never changes for a thread; the system call is made once per thread.
 thread_local uint64_t s_thread_id;
@@ -166,9 +174,21 @@ void *worker_main(void *argument)
         if (worker->m_end != 0) {
             break;
         }
+        s_job_end = JobEnd{nullptr, nullptr};
         worker->m_entry(worker->m_context);
-        if (!finish_job(worker)) {
-            break;
+        const JobEnd end = s_job_end;
+        s_job_end = JobEnd{nullptr, nullptr};
+        const bool keep = finish_job(worker);
+        if (!keep) {
+            free_worker(worker);
+            __atomic_sub_fetch(&s_pool.m_threads, 1, __ATOMIC_ACQ_REL);
+        }
+        // After the bookkeeping: whoever waits for this job may free what the call touches.
+        if (end.m_done != nullptr) {
+            end.m_done(end.m_context);
+        }
+        if (!keep) {
+            return nullptr;
         }
     }
     free_worker(worker);
@@ -261,6 +281,11 @@ void report_waiting(bool counted, unsigned long threads, uint64_t waited, int ti
 }
 
 } // namespace
+
+void tarvik::detail::at_job_end(void (*done)(void *), void *context)
+{
+    s_job_end = JobEnd{done, context};
+}
 
 extern "C" {
 

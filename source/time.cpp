@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <unistd.h>
 
 namespace {
 
@@ -25,6 +26,10 @@ uint64_t s_hertz;
 
 constexpr uint64_t DEFAULT_HERTZ = 100;
 constexpr int HERTZ_ATTEMPTS = 1000;
+// In the first minute after boot the tick counters lag the clock by the kernel's own start-up
+// (a tenth of a second on a quick board, more on a slow one), enough to push the estimate off
+// its row or onto a wrong one: until then the unit the kernel states is taken as it is.
+constexpr uint64_t YOUNG_UPTIME_MSEC = 60000;
 
 struct HertzRange {
     uint64_t m_low;
@@ -98,7 +103,9 @@ uint64_t detect_hertz_nolock()
             break;
         }
     }
-    uint64_t hertz = tarvik::detail::hertz_from_stat(text, length, uptime);
+    long stated = sysconf(_SC_CLK_TCK);
+    uint64_t hertz = tarvik::detail::hertz_from_stat(
+        text, length, uptime, stated > 0 ? static_cast<uint64_t>(stated) : DEFAULT_HERTZ);
     tarvik_check_free_tag(text, TARVIK_TAG);
     return hertz;
 }
@@ -117,7 +124,8 @@ uint64_t lookup_hertz(uint64_t estimate)
     return 0;
 }
 
-uint64_t hertz_from_stat(const char *text, size_t length, uint64_t uptime_msec)
+uint64_t hertz_from_stat(const char *text, size_t length, uint64_t uptime_msec,
+                         uint64_t stated_hertz)
 {
     TickTotals totals{false, 0, 0};
     // No "cpu" line at all (or no file): the tick list could not be read.
@@ -135,10 +143,10 @@ uint64_t hertz_from_stat(const char *text, size_t length, uint64_t uptime_msec)
                             static_cast<unsigned long long>(totals.m_cpu_count));
         return DEFAULT_HERTZ;
     }
-    uint64_t estimate = 0;
-    if (uptime_msec != 0) {
-        estimate = totals.m_aggregate / totals.m_cpu_count * 1000u / uptime_msec;
+    if (uptime_msec < YOUNG_UPTIME_MSEC) {
+        return stated_hertz;
     }
+    uint64_t estimate = totals.m_aggregate / totals.m_cpu_count * 1000u / uptime_msec;
     uint64_t hertz = lookup_hertz(estimate);
     if (hertz == 0) {
         tarvik_error_printf("%s: [ERROR] \e[1;31munknown HZ value !\e[0m (assume %llu)\n",

@@ -2,7 +2,8 @@
 """The process table applets run for real: ps against procps ps (same pids, ids, threads,
 sizes), the resident-size order, a process whose name holds spaces and parentheses, and
 libdepend finding (and, inside a private PID namespace, ending) a process that maps a
-library built for the test. Hostile surroundings: names and arguments holding terminal
+library built for the test. Users without a name show as their number in ps and in the XML
+report, also with empty password and group files (private mount namespace). Hostile surroundings: names and arguments holding terminal
 sequences and line breaks, a full output device, too few descriptors and no /proc (in a
 private mount namespace) each give a clear error line and a failing status.
 
@@ -57,7 +58,7 @@ def user_name(uid):
     try:
         return pwd.getpwuid(uid).pw_name
     except KeyError:
-        return "owner"
+        return str(uid)
 
 
 def start_named(name, *setup):
@@ -163,6 +164,70 @@ class PsTest(unittest.TestCase):
         rows = parse_ps(run("ps").stdout)
         pid1 = [row for row in rows if row["pid"] == "1"]
         self.assertEqual(pid1[0]["user"], "root")
+
+
+# A board without a password or group file: empty ones bound over the real ones, and a name
+# service that looks at files only, in a private mount namespace.
+NO_USERS_SCRIPT = r"""
+: > "$1/empty"
+printf 'passwd: files\ngroup: files\n' > "$1/nsswitch.conf"
+for file in passwd group; do mount --bind "$1/empty" /etc/$file || exit 9; done
+mount --bind "$1/nsswitch.conf" /etc/nsswitch.conf || exit 9
+"$0" ps > "$1/ps" && "$0" test xml @ps > "$1/xml"
+"""
+XML_USER = re.compile(r"<pid>(\d+)</pid>\s*<username><!\[CDATA\[(.*?)\]\]></username>")
+
+
+class UnknownUsersTest(unittest.TestCase):
+    """Users without a name show as their number in ps and in the process table's XML."""
+
+    def test_unnamed_users_are_numbers(self):
+        e2e.require_namespaces(self)
+        unnamed = 54321
+        try:
+            pwd.getpwuid(unnamed)
+            self.skipTest("uid %d has a name here" % unnamed)
+        except KeyError:
+            pass
+        # A child of a uid no database names, alive across both listings.
+        child = subprocess.Popen(["sleep", "60"], preexec_fn=lambda: os.setuid(unnamed))
+        try:
+            with tempfile.TemporaryDirectory() as folder:
+                os.chmod(folder, 0o755)
+                rows = [("system users", None)]
+                if e2e.namespaces_usable() is None:
+                    rows.append(("no password file", NO_USERS_SCRIPT))
+                for label, script in rows:
+                    with self.subTest(label):
+                        before = procps_table()
+                        if script is None:
+                            listing = run("ps").stdout
+                            document = run("test", "xml", "@ps").stdout
+                        else:
+                            result = e2e.in_namespaces(script, folder, mount=True)
+                            self.assertEqual((result.returncode, result.stderr), (0, ""),
+                                             result)
+                            with open(os.path.join(folder, "ps")) as handle:
+                                listing = handle.read()
+                            with open(os.path.join(folder, "xml")) as handle:
+                                document = handle.read()
+                        after = procps_table()
+
+                        def expected(pid):
+                            uid = before[pid][1]
+                            return str(uid) if script else user_name(uid)
+
+                        shown = {int(row["pid"]): row["user"] for row in parse_ps(listing)}
+                        reported = {int(pid): user for pid, user in XML_USER.findall(document)}
+                        for table in (shown, reported):
+                            self.assertEqual(table.get(child.pid), str(unnamed))
+                            if script:
+                                self.assertEqual(table.get(1), "0")
+                            for pid, user in table.items():
+                                if pid in before and before[pid][1] == after.get(pid, (0, -1))[1]:
+                                    self.assertEqual(user, expected(pid), "pid %d" % pid)
+        finally:
+            e2e.reap(child)
 
 
 class PsFailureTest(unittest.TestCase):

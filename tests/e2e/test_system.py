@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The small system applets (system.cpp), run for real: hertz against getconf and, inside
-a private mount namespace, over an empty /proc/stat; output to a full device fails;
+a private mount namespace, over an empty /proc/stat, and over young counters with the clock of
+a private time namespace set back to just after boot; output to a full device fails;
 uptime against /proc/uptime, plain on pipes and coloured on a terminal; true, false and clear,
 each by first argument and by link; uuid against Python's reading of version-1 UUIDs; kelmor;
 reset on a terminal (stty settings restored) and without one; ldd against the system's ldd, and
@@ -83,6 +84,42 @@ class SystemTest(unittest.TestCase):
         self.assertEqual(result.stderr,
                          "tarvik_get_hertz: [ERROR] unknown HZ value ! (assume 100, "
                          "tarvik_open_cpu_ticks failed)\n", result)
+
+    def test_hertz_of_young_counters_is_the_stated_unit(self):
+        e2e.require_namespaces(self)
+        probe = subprocess.run(["unshare", "--time", "--fork", "true"], capture_output=True,
+                               text=True, timeout=30)
+        if probe.returncode != 0:
+            self.skipTest("no private time namespace here: " + probe.stderr.strip())
+        # A private time namespace moves the clock back to the uptime of the row and a bound
+        # file stands for /proc/stat: the applet sees a board that booted that long ago.
+        stated = subprocess.run(["getconf", "CLK_TCK"], capture_output=True, text=True,
+                                check=True).stdout
+        unknown = "tarvik_get_hertz: [ERROR] unknown HZ value ! (assume 100)\n"
+        rows = [
+            # 2 s after boot the counters lag the clock: estimate 57, no row; the stated unit
+            # is taken without a report.
+            (2, "cpu  5 0 105 4 0 0 0 0 0 0\ncpu0 5 0 105 4 0 0 0 0 0 0\n", stated, ""),
+            # 20 s, counters lagging by a third: estimate 60 to 64, a wrong row.
+            (20, "cpu  64 0 64 1152\ncpu0 64 0 64 1152\n", stated, ""),
+            # Past the first minute the estimate holds, and so does its report.
+            (100, "cpu 12500 0 12500\ncpu0 25000\n", "250\n", ""),
+            (100, "cpu 9000\ncpu0 9000\n", "100\n", unknown),
+        ]
+        script = 'mount --bind "$1" /proc/stat && "$0" hertz; echo "status=$?"'
+        with tempfile.TemporaryDirectory() as folder:
+            for uptime, stat, out, err in rows:
+                with self.subTest(uptime=uptime, stat=stat):
+                    path = os.path.join(folder, "stat")
+                    with open(path, "w") as handle:
+                        handle.write(stat)
+                    offset = str(uptime - int(time.clock_gettime(time.CLOCK_MONOTONIC)))
+                    command = ["unshare", "--mount", "--time", "--fork", "--monotonic", offset,
+                               "--boottime", offset, "sh", "-c", script, e2e.VEXA, path]
+                    result = subprocess.run(command, capture_output=True, text=True,
+                                            timeout=60, stdin=subprocess.DEVNULL)
+                    self.assertEqual((result.stdout, e2e.strip_ansi(result.stderr)),
+                                     (out + "status=0\n", err), result)
 
     def test_uptime_agrees_with_proc_uptime(self):
         for run in (lambda: e2e.run("uptime"), lambda: self.links.run("uptime")):

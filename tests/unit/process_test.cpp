@@ -372,12 +372,19 @@ TEST_F(ProcessTest, PasswdLinesNameTheirUid)
     // The lookups answer like the password database, before and after the table fills.
     tarvik_ps_users_t *users = tarvik_open_ps_users();
     ASSERT_NE(users, nullptr);
-    for (uint32_t uid = 0; uid < 40; ++uid) {
+    // Ids without a name show as their number.
+    for (uint32_t uid : {0u, 1u, 2u, 3u, 7u, 12u, 33u, 39u, 999u, 54321u, 65534u, 4294967295u}) {
         struct passwd *entry = getpwuid(uid);
-        std::string expected = entry != nullptr ? entry->pw_name : "owner";
+        std::string expected = entry != nullptr ? entry->pw_name : std::to_string(uid);
         EXPECT_EQ(tarvik_ps_user_name(users, uid), expected) << uid;
+        EXPECT_EQ(tarvik_ps_user_name(nullptr, uid), expected) << uid;
         EXPECT_EQ(tarvik_ps_user_name(users, uid % 3),
                   std::string(tarvik_ps_user_name(nullptr, uid % 3)));
+    }
+    for (uint32_t uid = 100; uid < 140; ++uid) {
+        struct passwd *entry = getpwuid(uid);
+        std::string expected = entry != nullptr ? entry->pw_name : std::to_string(uid);
+        EXPECT_EQ(tarvik_ps_user_name(users, uid), expected) << uid;
     }
     EXPECT_EQ(tarvik_close_ps_users(users), 0);
     EXPECT_EQ(tarvik_close_ps_users(nullptr), 0);

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -59,6 +60,16 @@ int polling_service(tarvik_service_t *service, void *context)
     }
     ++probe->m_breaks_seen;
     probe->m_returned = true;
+    return 0;
+}
+
+// Acknowledges and returns as soon as it is asked to.
+int quick_service(tarvik_service_t *service, void *)
+{
+    tarvik_ack_service(service);
+    while (tarvik_break_service(service) == 0) {
+        sched_yield();
+    }
     return 0;
 }
 
@@ -299,6 +310,57 @@ TEST_F(ServiceTest, ManyServicesSideBySide)
     for (int i = COUNT - 1; i >= 0; --i) {
         EXPECT_EQ(tarvik_close_service_ex(services[i], 20000), 0);
         EXPECT_TRUE(probes[i].m_returned.load());
+    }
+}
+
+// A close returns only once the service's thread holds nothing any more: no heap block, no
+// place in the thread count. Checked at once after each close, without waiting for the pool,
+// as the exit dump of a program that closes its services and returns does.
+TEST_F(ServiceTest, CloseLeavesNothingOfTheThreadBehind)
+{
+    ASSERT_EQ(tarvik_thread_pool_wait(20000), 0);
+    size_t count = 0;
+    tarvik_get_alloc_info(&count, nullptr, nullptr);
+    const size_t baseline = count;
+    const struct {
+        const char *m_name;
+        void (*m_cycle)();
+    } rows[] = {
+        {"service stopped by close",
+         [] {
+             Probe probe;
+             tarvik_service_t *service = tarvik_open_service("quick", quick_service, &probe);
+             ASSERT_NE(service, nullptr);
+             EXPECT_EQ(tarvik_close_service(service), 0);
+         }},
+        {"service that never came up",
+         [] {
+             Probe probe;
+             EXPECT_EQ(tarvik_open_service("silent", silent_service, &probe), nullptr);
+         }},
+        {"name resolved through the shared cache",
+         [] {
+             EXPECT_EQ(tarvik_init_network(), 0);
+             tarvik_resolver_t *list = tarvik_open_resolver_ex("localhost", 9, 8000);
+             EXPECT_NE(list, nullptr);
+             tarvik_close_resolver(list);
+             EXPECT_EQ(tarvik_uninit_network(), 0);
+         }},
+    };
+    for (const auto &row : rows) {
+        int dirty = 0;
+        unsigned long threads = 0;
+        for (int i = 0; i < 300 && dirty == 0; ++i) {
+            row.m_cycle();
+            tarvik_get_alloc_info(&count, nullptr, nullptr);
+            threads = tarvik_get_thread_count(nullptr, nullptr, nullptr);
+            if (count != baseline || threads != 0) {
+                dirty = i + 1;
+            }
+        }
+        EXPECT_EQ(dirty, 0) << row.m_name << ": " << count << " blocks (of " << baseline << "), "
+                            << threads << " threads right after cycle " << dirty;
+        ASSERT_EQ(tarvik_thread_pool_wait(20000), 0);
     }
 }
 

@@ -210,6 +210,9 @@ TEST_F(TimeTest, HertzFromStatTextAndReports)
 {
     const std::string third =
         "tarvik_get_hertz: [ERROR] \x1b[1;31munknown HZ value !\x1b[0m (assume 100)\n";
+    // The unit the system states for its counters: no real tick rate, so that a row shows
+    // whether it was taken or the estimate was.
+    constexpr uint64_t STATED = 300;
     const struct {
         const char *text;
         uint64_t uptime_msec;
@@ -223,30 +226,40 @@ TEST_F(TimeTest, HertzFromStatTextAndReports)
          ""},
         // Totals past 32 bits: four CPUs, 200 days at 100 a second.
         {"cpu 6000000000 912000000\ncpu0\ncpu1\ncpu2\ncpu3\n", 17280000000ull, 100, ""},
-        // An estimate of 90 matches no row.
+        // An estimate of 90 matches no row, from the first minute on.
         {"cpu 9000\ncpu0 9000\n", 100000, 100, third},
-        {"cpu 9000\ncpu0 9000\n", 0, 100, third},
+        {"cpu 5400\ncpu0 5400\n", 60000, 100, third},
+        // Young counters: the stated unit, silently, whatever the estimate would be. A booted
+        // board 1.21 s after its start (estimate 94), one whose counters lag by a third
+        // (estimate 64, a wrong row), the clock at 0, and the last millisecond before the
+        // estimate is trusted.
+        {"cpu  5 0 105 4 0 0 0 0 0 0\ncpu0 5 0 105 4 0 0 0 0 0 0\n", 1210, STATED, ""},
+        {"cpu  64 0 64 1152\ncpu0 64 0 64 1152\n", 20000, STATED, ""},
+        {"cpu 9000\ncpu0 9000\n", 0, STATED, ""},
+        {"cpu 5400\ncpu0 5400\n", 59999, STATED, ""},
         {"cpu0 1 2 3\ncpu1 4\n", 100000, 100,
          "tarvik_get_hertz: [ERROR] \x1b[1;31munknown HZ value !\x1b[0m (assume 100, "
          "s_this_ticks=NOT_FOUND, cpu_count=2)\n"},
         {"cpu 1 2 3\nintr 4\n", 100000, 100,
          "tarvik_get_hertz: [ERROR] \x1b[1;31munknown HZ value !\x1b[0m (assume 100, "
          "s_this_ticks=FOUND-BUT, cpu_count=0)\n"},
-        // No counters at all: an empty or unreadable file, or one without "cpu" lines.
+        // No counters at all: an empty or unreadable file, or one without "cpu" lines; young
+        // or not, a broken /proc is worth its report.
         {"", 100000, 100,
          "tarvik_get_hertz: [ERROR] \x1b[1;31munknown HZ value !\x1b[0m (assume 100, "
          "tarvik_open_cpu_ticks failed)\n"},
-        {"intr 4\nctxt 5\n", 100000, 100,
+        {"intr 4\nctxt 5\n", 1000, 100,
          "tarvik_get_hertz: [ERROR] \x1b[1;31munknown HZ value !\x1b[0m (assume 100, "
          "tarvik_open_cpu_ticks failed)\n"},
     };
     for (const auto &row : rows) {
         uint64_t hertz = 0;
         std::string report = reports_of([&] {
-            hertz = tarvik::detail::hertz_from_stat(row.text, strlen(row.text), row.uptime_msec);
+            hertz = tarvik::detail::hertz_from_stat(row.text, strlen(row.text), row.uptime_msec,
+                                                    STATED);
         });
-        EXPECT_EQ(hertz, row.hertz) << row.text;
-        EXPECT_EQ(report, row.report) << row.text;
+        EXPECT_EQ(hertz, row.hertz) << row.text << " at " << row.uptime_msec;
+        EXPECT_EQ(report, row.report) << row.text << " at " << row.uptime_msec;
     }
 }
 
