@@ -366,8 +366,8 @@ def check_rss(device):
         sizes = [int(size) for size in re.findall(r"VmRSS:\s+(\d+) kB", output)]
         expect(sizes, "%s not running" % name)
         rows.append("%s %d KB" % (name, max(sizes)))
-    output = run_ok(device, "grep VmRSS /proc/$(pidof -s sh)/status")
-    rows.append("busybox sh %s KB" % re.search(r"(\d+) kB", output).group(1))
+    output = run_ok(device, "grep VmRSS /proc/$$/status")
+    rows.append("busybox sh (baseline) %s KB" % re.search(r"(\d+) kB", output).group(1))
     figure("device RSS: " + ", ".join(rows))
 
 
@@ -381,9 +381,12 @@ def check_md5_figure(device):
     for name, command in (("vexa md5", "vexa md5 /tmp/big >/tmp/md5.out 2>&1; "
                                        "tail -c 200 /tmp/md5.out"),
                           ("busybox md5sum", "busybox md5sum /tmp/big")):
-        started = time.monotonic()
-        output = run_ok(device, command, timeout=600)
-        timings[name] = time.monotonic() - started
+        runs = []
+        for _ in range(3):  # the best of three, each timed from here over the serial line
+            started = time.monotonic()
+            output = run_ok(device, command, timeout=600)
+            runs.append(time.monotonic() - started)
+        timings[name] = min(runs)
         found = re.findall(r"\b([0-9a-fA-F]{32})\b", output.lower())
         expect(found, "%s printed no digest: %r" % (name, output[-200:]))
         digests[name] = found[-1]
