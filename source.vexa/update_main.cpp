@@ -391,7 +391,14 @@ int run_update(const vexa::Arguments &arguments)
     if (ok) {
         say("downloading \"%s\" to \"%s\"\n", stage.m_remote, stage.m_local);
         if (!arguments.has(TEST)) {
-            ok = download_copy(arguments, &stage);
+            // The copy is written there: a directory that cannot take it is told at once,
+            // before a byte is fetched, instead of a bare failure after the download.
+            if (access(stage.m_temp, W_OK | X_OK) != 0) {
+                vexa::report_failure(arguments.program_name(), stage.m_temp);
+                ok = false;
+            } else {
+                ok = download_copy(arguments, &stage);
+            }
             if (ok) {
                 execute_copy(arguments, &stage);
                 unlink(stage.m_local);

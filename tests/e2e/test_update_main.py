@@ -261,6 +261,17 @@ class UpdateTest(unittest.TestCase):
         result = self.links.run("update", "--test", "--script", "--temp=/nonexistent/dir")
         self.assertEqual((result.returncode, result.stdout), (1, "update failed !\n"))
 
+    def test_missing_temporary_directory_told_before_any_download(self):
+        # No server listens there: the directory is named before anything is fetched.
+        port = e2e.free_port()
+        missing = os.path.join(self.scratch, "missing")
+        result = self.links.run("update", "--server=127.0.0.1:%d" % port, "--temp=" + missing,
+                                "--noprogress")
+        self.assertEqual((result.returncode, result.stdout.splitlines()[-1:]),
+                         (1, ["update failed !"]), result)
+        self.assertIn("%s: No such file or directory" % missing, result.stderr)
+        self.assertFalse(os.path.exists(missing))
+
     def test_spawn_run_against_ftpd(self):
         self.publish_release()
         self.local("usr/lib/tarvik_plugin_a.so", b"old plugin", 0o600)
