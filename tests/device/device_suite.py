@@ -784,18 +784,20 @@ def main_device(kit, scratch):
             figure("boot to first telnet prompt: %.1f s from qemu's start (the serial control "
                    "shell, started by init after the same start-up script: %.1f s)" %
                    (prompt["seconds"], ready))
-        check("test all", check_test_all, device)
-        check("uptime against /proc/uptime", check_uptime, device)
-        check("ps: processes and numeric owners", check_ps, device)
-        check("ifconfig", check_ifconfig, device)
-        check("netstat: telnetd listening", check_netstat, device)
-        check("route", check_route, device)
-        check("df against busybox df", check_df, device)
-        check("stat of the disk", check_stat, device)
-        check("version: mipsel, 32-bit", check_version, device)
-        check("uuid", check_uuid, device)
-        check("meminfo against /proc/meminfo", check_meminfo, device)
-        check("telnet: real client, stty size follows the window", check_telnet, device)
+        for name, function in (("test all", check_test_all),
+                               ("uptime against /proc/uptime", check_uptime),
+                               ("ps: processes and numeric owners", check_ps),
+                               ("ifconfig", check_ifconfig),
+                               ("netstat: telnetd listening", check_netstat),
+                               ("route", check_route),
+                               ("df against busybox df", check_df),
+                               ("stat of the disk", check_stat),
+                               ("version: mipsel, 32-bit", check_version),
+                               ("uuid", check_uuid),
+                               ("meminfo against /proc/meminfo", check_meminfo),
+                               ("telnet: real client, stty size follows the window",
+                                check_telnet)):
+            check(name, function, device)
         check("ftpd: curl upload and download", check_ftp_curl, device, scratch)
         check("ftpd: lftp get and put", check_ftp_lftp, device, scratch)
         check("uevents: module load and USB hot-plug", check_uevents, device)
