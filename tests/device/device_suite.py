@@ -599,6 +599,32 @@ def check_watchdog(device):
     return "process %s ended and logged, %d KB total, no OOM kill" % (hog, meminfo["MemTotal"])
 
 
+def check_watchdog_restart(device):
+    """With -r the watchdog restarts the device after ending the process; its log line,
+    written to the disk, is there after the restart."""
+    run_ok(device, "kill $(cat /tmp/watchdog.pid) 2>/dev/null; rm -f /data/restart.log; "
+                   "vexa meminfo -d -r -t 500 -s 12000 -i 200 -l /data/restart.log "
+                   "-p /tmp/restart.pid >/dev/null 2>&1; busybox sleep 1")
+    restarts = device.console().count("reboot: Restarting system")
+    device.buffer = b""
+    device.control.sendall(("%s >/dev/null 2>&1 & echo $! >/data/hog.pid; busybox sync\n" %
+                            HOG).encode())
+    deadline = time.monotonic() + 120
+    while device.console().count("reboot: Restarting system") == restarts and \
+            time.monotonic() < deadline:
+        time.sleep(0.3)
+    expect(device.console().count("reboot: Restarting system") > restarts,
+           "no restart in 120 s")
+    device.started = time.monotonic()
+    device.connect(120)
+    hog = run_ok(device, "cat /data/hog.pid").strip()
+    log = run_ok(device, "cat /data/restart.log")
+    expect(re.search(r"PID=%s,PROCESS_NAME=\"[^\"]*\",RSS=\d+" % hog, log),
+           "no log line for process %s after the restart: %r" % (hog, log))
+    uptime = run_ok(device, "cat /proc/uptime")
+    expect(float(uptime.split()[0]) < 60, "the device did not restart: %r" % uptime)
+
+
 # ---- framebuffer --------------------------------------------------------------------------------
 
 FB_APPLETS = ("fbinfo", "fbclear", "fbcolorbar", "fbruler", "fbclock")
@@ -836,6 +862,8 @@ def run(device_module, only=None):
             try:
                 check("watchdog: meminfo -d ends an allocating process before the kernel",
                       check_watchdog, device)
+                check("watchdog: with -r it restarts the device, its log kept on the disk",
+                      check_watchdog_restart, device)
             finally:
                 device.stop()
         for bpp in (16, 32):
