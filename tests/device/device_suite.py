@@ -761,6 +761,16 @@ def check_fbruler(device, applets, bpp):
            "the whole screen is drawn over")
 
 
+def check_fbclock(device, applets, bpp):
+    needs(applets, "fbclock")
+    run_ok(device, "vexa fbclear")
+    device.sh("busybox timeout 3 vexa fbclock", timeout=30)
+    image = device.screendump(os.path.join(D.ARTIFACTS, "fb%d-clock.png" % bpp))
+    lit = sum(1 for y in range(0, image.height, 2) for x in range(0, image.width, 2)
+              if image.at(x, y) != (0, 0, 0))
+    expect(lit > 20, "the time is not drawn (%d pixels lit)" % lit)
+
+
 def framebuffer_checks(device, bpp, scratch, applets):
     check("framebuffer %d bpp: kernel mode and screenshot" % bpp, check_fb_reference, device,
           bpp, scratch)
@@ -771,6 +781,7 @@ def framebuffer_checks(device, bpp, scratch, applets):
           applets, bpp)
     check("framebuffer %d bpp: fbruler" % bpp, check_fbruler, device, applets, bpp)
     check("framebuffer %d bpp: fbclear" % bpp, check_fbclear, device, applets, bpp)
+    check("framebuffer %d bpp: fbclock" % bpp, check_fbclock, device, applets, bpp)
 
 
 # ---- the run -----------------------------------------------------------------------------------
