@@ -807,6 +807,14 @@ template <typename T> T get_field(tarvik_fbmap_t *map, T tarvik_fbmap_t::*field)
     return map->*field;
 }
 
+void free_buffer(void **buffer)
+{
+    if (*buffer != nullptr) {
+        tarvik_free_tag(*buffer, TARVIK_TAG);
+        *buffer = nullptr;
+    }
+}
+
 void link_map(tarvik_fbmap_t *map, tarvik_fbmap_t *parent)
 {
     if ((map->m_flags & TARVIK_FBMAP_FLAG_SIBLING) != 0 &&
@@ -1080,7 +1088,7 @@ TARVIK_API tarvik_fbmap_t *tarvik_init_fbmap_v(tarvik_fbmap_t *map, tarvik_fbmap
         !tarvik::detail::area_fits(static_cast<uint32_t>(line_length), resy) || resx > INT32_MAX ||
         resy > INT32_MAX) {
         tarvik_assert_fail_tag(__FILE__, __func__, __LINE__, "fbmap area too large !");
-        tarvik_free_tag(name, TARVIK_TAG);
+        free_buffer(reinterpret_cast<void **>(&name));
         map->m_flags = 0;
         return nullptr;
     }
@@ -1092,7 +1100,7 @@ TARVIK_API tarvik_fbmap_t *tarvik_init_fbmap_v(tarvik_fbmap_t *map, tarvik_fbmap
         map->m_map = tarvik_alloc_tag(map->m_map_size, TARVIK_TAG);
         if (map->m_map == nullptr) {
             tarvik_assert_fail_tag(__FILE__, __func__, __LINE__, "s_fbmap->m_map is null !");
-            tarvik_free_tag(name, TARVIK_TAG);
+            free_buffer(reinterpret_cast<void **>(&name));
             map->m_flags = 0;
             return nullptr;
         }
@@ -1168,14 +1176,12 @@ TARVIK_API int tarvik_destroy_fbmap(tarvik_fbmap_t *map)
         siblings_of(map->m_parent).remove(map);
         map->m_parent = nullptr;
     }
-    tarvik_free_tag(map->m_composite_map, TARVIK_TAG);
-    map->m_composite_map = nullptr;
+    free_buffer(&map->m_composite_map);
     if ((map->m_flags & TARVIK_FBMAP_FLAG_OWN_MAP) != 0) {
-        tarvik_free_tag(map->m_map, TARVIK_TAG);
+        free_buffer(&map->m_map);
     }
     map->m_map = nullptr;
-    tarvik_free_tag(map->m_name, TARVIK_TAG);
-    map->m_name = nullptr;
+    free_buffer(reinterpret_cast<void **>(&map->m_name));
     map->m_flags &= ~(TARVIK_FBMAP_FLAG_INITIALISED | TARVIK_FBMAP_FLAG_OWN_MAP);
     map->m_id = -1;
     return 0;
@@ -1354,7 +1360,7 @@ TARVIK_API int tarvik_fbmap_resize(tarvik_fbmap_t *map, int32_t x, int32_t y, ui
             memset(buffer, 0, size);
         }
         if ((map->m_flags & TARVIK_FBMAP_FLAG_OWN_MAP) != 0) {
-            tarvik_free_tag(map->m_map, TARVIK_TAG);
+            free_buffer(&map->m_map);
         }
         map->m_map = buffer;
         map->m_map_size = size;
