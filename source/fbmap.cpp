@@ -318,20 +318,36 @@ inline uint32_t blend_argb(uint32_t s, uint32_t d, uint32_t a, uint32_t out_alph
            blend_lanes((s >> 8) & 0xFFu, (d >> 8) & 0xFFu, a) << 8;
 }
 
-// The row loop of the common case: ARGB8888 over ARGB8888.
+// The row loops of the common case, ARGB8888 over ARGB8888, one per kind of alpha and key:
+// without branches in the loop, so that a compiler may run several pixels at once.
+template <bool PerPixel, bool Key>
+void blend_row(uint32_t *to, const uint32_t *from, int32_t count, uint32_t ccolor, uint32_t alpha,
+               uint32_t force_alpha)
+{
+    for (int32_t index = 0; index < count; ++index) {
+        const uint32_t s = from[index], d = to[index];
+        const uint32_t a = PerPixel ? s >> 24 : alpha;
+        const uint32_t out = blend_argb(s, d, a, a | force_alpha);
+        to[index] = Key && s == ccolor ? d : out;
+    }
+}
+
 void blend_row_argb(uint32_t *to, const uint32_t *from, int32_t count, uint32_t flags,
                     uint32_t ccolor, uint32_t alpha)
 {
-    const bool key = (flags & TARVIK_FBMAP_FLAG_CCOLOR) != 0;
-    const bool per_pixel = (flags & TARVIK_FBMAP_FLAG_ALPHA_PIXEL) != 0;
-    const bool keep_alpha = (flags & TARVIK_FBMAP_FLAG_NO_ALPHA_TRANSFER) == 0;
-    for (int32_t index = 0; index < count; ++index) {
-        const uint32_t s = from[index];
-        if (key && s == ccolor) {
-            continue;
+    // With the alpha transfer off, the alpha byte of the result is 255 (a | 255).
+    const uint32_t force = (flags & TARVIK_FBMAP_FLAG_NO_ALPHA_TRANSFER) != 0 ? 0xFFu : 0u;
+    alpha &= 0xFFu;
+    if ((flags & TARVIK_FBMAP_FLAG_ALPHA_PIXEL) != 0) {
+        if ((flags & TARVIK_FBMAP_FLAG_CCOLOR) != 0) {
+            blend_row<true, true>(to, from, count, ccolor, alpha, force);
+        } else {
+            blend_row<true, false>(to, from, count, ccolor, alpha, force);
         }
-        const uint32_t a = per_pixel ? s >> 24 : alpha;
-        to[index] = blend_argb(s, to[index], a, keep_alpha ? a : 0xFFu);
+    } else if ((flags & TARVIK_FBMAP_FLAG_CCOLOR) != 0) {
+        blend_row<false, true>(to, from, count, ccolor, alpha, force);
+    } else {
+        blend_row<false, false>(to, from, count, ccolor, alpha, force);
     }
 }
 
