@@ -17,9 +17,8 @@ constexpr unsigned NARROW_BYTES = 16;
 constexpr unsigned WIDE_BYTES = 32;
 
 // ORs a piece of the pool into a 16x16 glyph (two bytes per row).
-void or_piece(uint8_t *glyph, unsigned piece)
+void or_piece(uint8_t *glyph, unsigned entry)
 {
-    const unsigned entry = g_font_piece_offsets[piece];
     const uint8_t *at = g_font_pool + (entry & ~FONT_PIECE_NARROW);
     const unsigned first = *at >> 4;
     const unsigned last = first + (*at & 15u);
