@@ -7,6 +7,7 @@
 #include "ata.h"
 #include "argument.h"
 #include "base64.h"
+#include "bitmap_font.h"
 #include "buffer.h"
 #include "cgi.h"
 #include "charset.h"
