@@ -8,6 +8,9 @@
 #include "console.h"
 #include "detail/common.hpp"
 #include "detail/ctx.hpp"
+#include "detail/fbdev.hpp"
+#include "detail/fbmap.hpp"
+#include "fbmap.h"
 #include "file.h"
 #include "ftp.h"
 #include "heap.h"
@@ -21,6 +24,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -119,6 +123,7 @@ struct Stream {
     char *m_source;
     char *m_device;
     FramebufferDevice m_fb;
+    tarvik_fbmap_t *m_master; // the window map over the screen memory
 };
 
 struct Settings {
@@ -514,6 +519,7 @@ void fill_fbinfo(const Stream *stream, tarvik_ctx_fbinfo_t *info)
     info->m_green = channel_of(device.m_var.green);
     info->m_blue = channel_of(device.m_var.blue);
     info->m_transp = channel_of(device.m_var.transp);
+    info->m_master = stream->m_master;
 }
 
 // Names of the words of the variable screen information, in their order.
@@ -547,22 +553,68 @@ void print_framebuffer(const Stream *stream)
     }
 }
 
+// Room for the device's name: the longest path of the source, or the virtual device's name.
+constexpr size_t DEVICE_NAME_SIZE = 32;
+size_t device_name_size(const char *source)
+{
+    const size_t size = strlen(source) + 1;
+    return size > DEVICE_NAME_SIZE ? size : DEVICE_NAME_SIZE;
+}
+
+// An 8-bit pseudo-colour device gets the palette the window maps convert colours with.
+void load_palette(int fd)
+{
+    uint16_t red[256], green[256], blue[256];
+    for (uint32_t index = 0; index < 256; ++index) {
+        const uint32_t rgb = tarvik_fbmap_palette_color(index);
+        red[index] = static_cast<uint16_t>(((rgb >> 16) & 0xFFu) * 0x101u);
+        green[index] = static_cast<uint16_t>(((rgb >> 8) & 0xFFu) * 0x101u);
+        blue[index] = static_cast<uint16_t>((rgb & 0xFFu) * 0x101u);
+    }
+    struct fb_cmap map = {0, 256, red, green, blue, nullptr};
+    ioctl(fd, FBIOPUTCMAP, &map);
+}
+
 int open_framebuffer(Stream *stream, const Settings &settings)
 {
     tarvik::detail::ListWalker walker(settings.m_source != nullptr ? settings.m_source
                                                                    : FB_DEVICES);
     Text path;
-    while (walker.next(&path)) {
-        path.copy_to(stream->m_device, strlen(stream->m_source) + 1);
-        if (tarvik::detail::open_framebuffer_device(stream->m_device, &stream->m_fb)) {
-            stream->m_kind = KIND_LINUXFB;
-            if (settings.m_debug != 0) {
-                print_framebuffer(stream);
-            }
-            return 0;
-        }
+    bool opened = false;
+    // A virtual framebuffer, when named, stands in for every device.
+    const char *virtual_fb = getenv(tarvik::detail::VIRTUAL_FB_VARIABLE);
+    if (virtual_fb != nullptr) {
+        memcpy(stream->m_device, tarvik::detail::VIRTUAL_FB_NAME,
+               strlen(tarvik::detail::VIRTUAL_FB_NAME) + 1);
+        opened = tarvik::detail::open_virtual_framebuffer(virtual_fb, &stream->m_fb);
     }
-    return TARVIK_CTX_ERROR_OPEN;
+    while (virtual_fb == nullptr && !opened && walker.next(&path)) {
+        path.copy_to(stream->m_device, device_name_size(stream->m_source));
+        opened = tarvik::detail::open_framebuffer_device(stream->m_device, &stream->m_fb);
+    }
+    if (!opened) {
+        return TARVIK_CTX_ERROR_OPEN;
+    }
+    stream->m_kind = KIND_LINUXFB;
+    if (settings.m_debug != 0) {
+        print_framebuffer(stream);
+    }
+    const FramebufferDevice &device = stream->m_fb;
+    if (virtual_fb == nullptr && device.m_fix.visual == FB_VISUAL_PSEUDOCOLOR &&
+        device.m_var.bits_per_pixel == 8) {
+        load_palette(device.m_fd);
+    }
+    tarvik::detail::FbmapScreen screen = {stream,
+                                          device.m_map,
+                                          static_cast<uint32_t>(device.m_map_size),
+                                          device.m_fix.line_length,
+                                          device.m_var.xres,
+                                          device.m_var.yres,
+                                          device.m_var.bits_per_pixel,
+                                          color_interface_of(device),
+                                          settings.m_debug != 0};
+    stream->m_master = tarvik::detail::new_master_fbmap(screen);
+    return stream->m_master != nullptr ? 0 : TARVIK_CTX_ERROR_OPEN;
 }
 
 // ---- the slots ---------------------------------------------------------------------------------
@@ -577,6 +629,9 @@ void close_stream(Stream *stream)
         tarvik_close_ftp(stream->m_ftp);
         break;
     case KIND_LINUXFB:
+        if (stream->m_master != nullptr) {
+            tarvik_free_fbmap(stream->m_master);
+        }
         tarvik::detail::close_framebuffer_device(&stream->m_fb);
         break;
     default:
@@ -607,8 +662,8 @@ int base_open(int ctx)
     const Settings settings = read_settings(ctx);
     const char *source = settings.m_source != nullptr ? settings.m_source : FB_DEVICES;
     const size_t source_size = strlen(source) + 1;
-    auto *stream =
-        static_cast<Stream *>(tarvik_alloc_tag(sizeof(Stream) + 2 * source_size, TARVIK_TAG));
+    auto *stream = static_cast<Stream *>(
+        tarvik_alloc_tag(sizeof(Stream) + source_size + device_name_size(source), TARVIK_TAG));
     if (stream == nullptr) {
         return fail(record, TARVIK_CTX_ERROR_NO_MEMORY);
     }
