@@ -545,9 +545,10 @@ int puts_nolock(tarvik_fbmap_t *map, const char *text)
         int width = 8;
         int height = 16;
         tarvik_get_bitmap_font(&width, &height, glyph, nullptr, code);
-        // A glyph that does not fit wraps, unless it already starts the line.
+        // A glyph that would reach beyond the right edge wraps, unless it already starts the
+        // line (one that ends on the last column fits).
         if (cursor_x != 0 &&
-            brush.m_origin_x + brush.m_x_scale(cursor_x + x_interval + width + o) >=
+            brush.m_origin_x + brush.m_x_scale(cursor_x + x_interval + width + o) >
                 painter.width()) {
             cursor_x = 0;
             cursor_y += y_interval + height + o;
