@@ -79,16 +79,14 @@ tarvik_fbmap_t *new_view(tarvik_fbmap_t *master)
 
 void draw_view(tarvik_fbmap_t *window, unsigned long usage, unsigned long dt)
 {
-    auto color = [window](uint32_t argb) {
-        return tarvik_fbmap_convert_color(window, ARGB, argb);
-    };
+    auto color = [window](uint32_t argb) { return tarvik_fbmap_convert_color(window, ARGB, argb); };
     int32_t width = static_cast<int32_t>(tarvik_fbmap_get_resx(window));
     tarvik_fbmap_draw_clear(window, color(0xFF202020u));
     tarvik_fbmap_draw_box(window, color(0xFF808080u), 4, 4, width - 8, 20, 0);
     int32_t filled = static_cast<int32_t>((width - 12) * static_cast<uint64_t>(usage) / WHOLE);
     if (filled > 0) {
-        tarvik_fbmap_draw_box(window, color(usage > 8000 ? 0xFFFF4040u : 0xFF40C040u), 6, 6,
-                              filled, 16, 1);
+        tarvik_fbmap_draw_box(window, color(usage > 8000 ? 0xFFFF4040u : 0xFF40C040u), 6, 6, filled,
+                              16, 1);
     }
     tarvik_fbmap_set_brush_fcolor(window, color(0xFFFFFFFFu));
     tarvik_fbmap_use_brush_color(window, 1, 0, 0);

@@ -21,8 +21,7 @@ constexpr const char *DEVICE_HELP = "\t    --dev=<device>               : frameb
 constexpr uint32_t ARGB = TARVIK_COLOR_INTERFACE_ARGB8888;
 
 // An ARGB8888 colour option (any base, 0x for hexadecimal); false after a message.
-bool color_option(const vexa::Arguments &arguments, size_t option, uint32_t fallback,
-                  uint32_t *out)
+bool color_option(const vexa::Arguments &arguments, size_t option, uint32_t fallback, uint32_t *out)
 {
     *out = fallback;
     if (!arguments.has(option)) {
@@ -44,8 +43,8 @@ tarvik_fbmap_t *new_window(tarvik_fbmap_t *master, const char *name, int32_t x, 
                            uint32_t width, uint32_t height)
 {
     tarvik_fbmap_t *window =
-        tarvik_new_fbmap(master, TARVIK_FBMAP_FLAG_OWN_MAP | TARVIK_FBMAP_FLAG_KEEP_SHOWN, 0, x,
-                         y, width, height, 0, "%s", name);
+        tarvik_new_fbmap(master, TARVIK_FBMAP_FLAG_OWN_MAP | TARVIK_FBMAP_FLAG_KEEP_SHOWN, 0, x, y,
+                         width, height, 0, "%s", name);
     if (window == nullptr) {
         tarvik_error_printf("%s: no memory for the window\n", name);
     }
@@ -196,14 +195,13 @@ int tarvik_multicall_fbcolorbar_main(int argc, char **argv)
     if (ctx < 0) {
         return 1;
     }
-    int status = tarvik_fbmap_draw_color_bar(master, arguments.has(BAR_EXTENDED) ? 1 : 0, 0xFF, 0,
-                                             0,
-                                             static_cast<int32_t>(tarvik_fbmap_get_resx(master)),
-                                             static_cast<int32_t>(tarvik_fbmap_get_resy(master))) ==
-                             0 &&
-                         tarvik_fbmap_update(master) == 0
-                     ? 0
-                     : 1;
+    int status =
+        tarvik_fbmap_draw_color_bar(master, arguments.has(BAR_EXTENDED) ? 1 : 0, 0xFF, 0, 0,
+                                    static_cast<int32_t>(tarvik_fbmap_get_resx(master)),
+                                    static_cast<int32_t>(tarvik_fbmap_get_resy(master))) == 0 &&
+                tarvik_fbmap_update(master) == 0
+            ? 0
+            : 1;
     tarvik_destroy_ctx(ctx);
     return status;
 }

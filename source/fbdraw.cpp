@@ -49,12 +49,21 @@ struct DrawHooks {
 };
 constexpr DrawHooks HOOKS[] = {{fill_span<1>}, {fill_span<2>}, {fill_span<3>}, {fill_span<4>}};
 
+// The part of a colour value that a pixel of the map stores.
+uint32_t pixel_value(const tarvik_fbmap_t *map, uint32_t color)
+{
+    return map->m_bits_per_pixel >= 32 ? color : color & ((1u << map->m_bits_per_pixel) - 1u);
+}
+
 int64_t clamp64(int64_t value, int64_t low, int64_t high)
 {
     return value < low ? low : (value > high ? high : value);
 }
 
-int32_t saturate(int64_t value) { return static_cast<int32_t>(clamp64(value, INT32_MIN, INT32_MAX)); }
+int32_t saturate(int64_t value)
+{
+    return static_cast<int32_t>(clamp64(value, INT32_MIN, INT32_MAX));
+}
 
 // Writes clipped spans of one colour into a map and remembers the box they covered; the
 // dirty rectangle grows by that box when the painter goes.
@@ -100,8 +109,8 @@ class Painter {
         if (y < 0 || y >= m_height || left >= right) {
             return;
         }
-        uint8_t *row = static_cast<uint8_t *>(m_map->m_map) +
-                       static_cast<size_t>(y) * m_map->m_line_length;
+        uint8_t *row =
+            static_cast<uint8_t *>(m_map->m_map) + static_cast<size_t>(y) * m_map->m_line_length;
         m_span(row, static_cast<int32_t>(left), static_cast<int32_t>(right - left), m_color);
         if (m_right <= m_left) {
             m_left = left, m_right = right, m_top = y, m_bottom = y + 1;
@@ -206,9 +215,9 @@ void draw_segment(Painter &painter, int64_t x1, int64_t y1, int64_t x2, int64_t 
         return;
     }
     uint64_t first = s.first_at_least(static_cast<uint64_t>(low), static_cast<uint64_t>(high),
-                                       static_cast<uint64_t>(minor_low));
-    uint64_t end = s.first_at_least(first, static_cast<uint64_t>(high),
-                                     static_cast<uint64_t>(minor_high) + 1);
+                                      static_cast<uint64_t>(minor_low));
+    uint64_t end =
+        s.first_at_least(first, static_cast<uint64_t>(high), static_cast<uint64_t>(minor_high) + 1);
     uint64_t numerator = first * s.m_minor + s.m_major / 2;
     uint64_t minor = numerator / s.m_major;
     uint64_t remainder = numerator % s.m_major;
@@ -240,8 +249,8 @@ void draw_circle(Painter &painter, int64_t cx, int64_t cy, int64_t radius, bool 
             painter.span(cx - a, cy + b, 2 * a + 1);
             painter.span(cx - a, cy - b, 2 * a + 1);
         } else {
-            const int64_t points[8][2] = {{a, b},  {-a, b},  {a, -b}, {-a, -b},
-                                          {b, a},  {-b, a},  {b, -a}, {-b, -a}};
+            const int64_t points[8][2] = {{a, b}, {-a, b}, {a, -b}, {-a, -b},
+                                          {b, a}, {-b, a}, {b, -a}, {-b, -a}};
             for (const auto &point : points) {
                 painter.pixel(cx + point[0], cy + point[1]);
             }
@@ -329,14 +338,17 @@ bool flood_fill(Painter &painter, uint32_t color, int32_t x, int32_t y)
 {
     tarvik_fbmap_t *map = painter.map();
     uint32_t target = tarvik::detail::get_pixel(map, x, y);
+    // Only the bits a pixel holds count: a wider value would never equal what it wrote, and
+    // the filled area would be found again and again.
+    color = pixel_value(map, color);
     if (target == color) {
         return true;
     }
     int64_t height = painter.height();
     auto inside = [&](int64_t px, int64_t py) {
         return painter.inside(px, py) &&
-               tarvik::detail::get_pixel(map, static_cast<int32_t>(px),
-                                         static_cast<int32_t>(py)) == target;
+               tarvik::detail::get_pixel(map, static_cast<int32_t>(px), static_cast<int32_t>(py)) ==
+                   target;
     };
     FillStack stack;
     bool ok = stack.push(x, x, y, 1, height) && stack.push(x, x, y - 1, -1, height);
@@ -512,8 +524,7 @@ int puts_nolock(tarvik_fbmap_t *map, const char *text)
     if (!painter.ok() || text == nullptr) {
         return -1;
     }
-    Brush brush{map->m_origin_x, map->m_origin_y,
-                scale_of(map->m_x_scale_num, map->m_x_scale_den),
+    Brush brush{map->m_origin_x, map->m_origin_y, scale_of(map->m_x_scale_num, map->m_x_scale_den),
                 scale_of(map->m_y_scale_num, map->m_y_scale_den), normal_angle(map->m_angle)};
     uint32_t flags = map->m_flags;
     bool outline = (flags & TARVIK_FBMAP_FLAG_BRUSH_OCOLOR) != 0;
@@ -547,9 +558,8 @@ int puts_nolock(tarvik_fbmap_t *map, const char *text)
         tarvik_get_bitmap_font(&width, &height, glyph, nullptr, code);
         // A glyph that would reach beyond the right edge wraps, unless it already starts the
         // line (one that ends on the last column fits).
-        if (cursor_x != 0 &&
-            brush.m_origin_x + brush.m_x_scale(cursor_x + x_interval + width + o) >
-                painter.width()) {
+        if (cursor_x != 0 && brush.m_origin_x + brush.m_x_scale(cursor_x + x_interval + width + o) >
+                                 painter.width()) {
             cursor_x = 0;
             cursor_y += y_interval + height + o;
         }
@@ -589,7 +599,10 @@ template <typename Change> int change_brush(tarvik_fbmap_t *map, Change change)
     return change(map) ? 0 : -1;
 }
 
-uint32_t switch_flag(uint32_t flags, uint32_t flag, int on) { return on ? flags | flag : flags & ~flag; }
+uint32_t switch_flag(uint32_t flags, uint32_t flag, int on)
+{
+    return on ? flags | flag : flags & ~flag;
+}
 
 // ---- patterns ----
 
@@ -600,7 +613,10 @@ constexpr uint32_t BAR_MIDDLE[7] = {0x0000FF, 0x000000, 0xFF7F3F, 0x000000,
 constexpr uint32_t BAR_BOTTOM[6] = {0x00007F, 0xFFFFFF, 0x0000FF, 0x000000, 0x000000, 0x000000};
 
 // The first tick at or right of 0 for ticks every step from start.
-int64_t first_tick(int64_t start, int64_t step) { return start < 0 ? (-start + step - 1) / step : 0; }
+int64_t first_tick(int64_t start, int64_t step)
+{
+    return start < 0 ? (-start + step - 1) / step : 0;
+}
 
 // One row of count bars across width (the last takes the remainder).
 void draw_bar_row(Painter &painter, const uint32_t *colors, int count, uint32_t alpha, int64_t x,
@@ -999,8 +1015,9 @@ TARVIK_API int tarvik_fbmap_draw_ruler(tarvik_fbmap_t *map, uint32_t color, int3
         tarvik_fbmap_draw_vline(map, color, saturate(cx + d), saturate(cy - 100), 201);
     }
     map->m_fcolor = saved.m_fcolor;
-    constexpr uint32_t BRUSH_FLAGS = TARVIK_FBMAP_FLAG_BRUSH_FCOLOR | TARVIK_FBMAP_FLAG_BRUSH_BCOLOR |
-                                   TARVIK_FBMAP_FLAG_BRUSH_OCOLOR;
+    constexpr uint32_t BRUSH_FLAGS = TARVIK_FBMAP_FLAG_BRUSH_FCOLOR |
+                                     TARVIK_FBMAP_FLAG_BRUSH_BCOLOR |
+                                     TARVIK_FBMAP_FLAG_BRUSH_OCOLOR;
     map->m_flags = (map->m_flags & ~BRUSH_FLAGS) | (saved.m_flags & BRUSH_FLAGS);
     map->m_x_scale_num = saved.m_x_scale_num, map->m_x_scale_den = saved.m_x_scale_den;
     map->m_y_scale_num = saved.m_y_scale_num, map->m_y_scale_den = saved.m_y_scale_den;
@@ -1046,18 +1063,16 @@ TARVIK_API int tarvik_fbmap_set_box(tarvik_fbmap_t *map, int32_t x, int32_t y, i
     return copy_box(from, from_x, from_y, width, height, map, x, y);
 }
 
-TARVIK_API int tarvik_fbmap_get_scale_box(tarvik_fbmap_t *map, int32_t x, int32_t y,
-                                          int32_t width, int32_t height, tarvik_fbmap_t *to,
-                                          int32_t to_x, int32_t to_y, int32_t to_width,
-                                          int32_t to_height)
+TARVIK_API int tarvik_fbmap_get_scale_box(tarvik_fbmap_t *map, int32_t x, int32_t y, int32_t width,
+                                          int32_t height, tarvik_fbmap_t *to, int32_t to_x,
+                                          int32_t to_y, int32_t to_width, int32_t to_height)
 {
     return scale_box(map, x, y, width, height, to, to_x, to_y, to_width, to_height);
 }
 
-TARVIK_API int tarvik_fbmap_set_scale_box(tarvik_fbmap_t *map, int32_t x, int32_t y,
-                                          int32_t width, int32_t height, tarvik_fbmap_t *from,
-                                          int32_t from_x, int32_t from_y, int32_t from_width,
-                                          int32_t from_height)
+TARVIK_API int tarvik_fbmap_set_scale_box(tarvik_fbmap_t *map, int32_t x, int32_t y, int32_t width,
+                                          int32_t height, tarvik_fbmap_t *from, int32_t from_x,
+                                          int32_t from_y, int32_t from_width, int32_t from_height)
 {
     return scale_box(from, from_x, from_y, from_width, from_height, map, x, y, width, height);
 }

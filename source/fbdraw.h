@@ -85,22 +85,19 @@ TARVIK_API int tarvik_fbmap_draw_color_bar(tarvik_fbmap_t *map, int extended, ui
 /* Copies the box (x, y, width, height) of map to (to_x, to_y) of to, colours converted;
  * 0, or -1 when nothing of it lies in both maps. */
 TARVIK_API int tarvik_fbmap_get_box(tarvik_fbmap_t *map, int32_t x, int32_t y, int32_t width,
-                                    int32_t height, tarvik_fbmap_t *to, int32_t to_x,
-                                    int32_t to_y);
+                                    int32_t height, tarvik_fbmap_t *to, int32_t to_x, int32_t to_y);
 /* Copies the box of from at (from_x, from_y) into the box (x, y, width, height) of map. */
 TARVIK_API int tarvik_fbmap_set_box(tarvik_fbmap_t *map, int32_t x, int32_t y, int32_t width,
                                     int32_t height, tarvik_fbmap_t *from, int32_t from_x,
                                     int32_t from_y);
 /* Scaled copies (nearest pixel) of the box of map to the box (to_x, to_y, to_width,
  * to_height) of to, and into the box of map from a box of from; 0 or -1. */
-TARVIK_API int tarvik_fbmap_get_scale_box(tarvik_fbmap_t *map, int32_t x, int32_t y,
-                                          int32_t width, int32_t height, tarvik_fbmap_t *to,
-                                          int32_t to_x, int32_t to_y, int32_t to_width,
-                                          int32_t to_height);
-TARVIK_API int tarvik_fbmap_set_scale_box(tarvik_fbmap_t *map, int32_t x, int32_t y,
-                                          int32_t width, int32_t height, tarvik_fbmap_t *from,
-                                          int32_t from_x, int32_t from_y, int32_t from_width,
-                                          int32_t from_height);
+TARVIK_API int tarvik_fbmap_get_scale_box(tarvik_fbmap_t *map, int32_t x, int32_t y, int32_t width,
+                                          int32_t height, tarvik_fbmap_t *to, int32_t to_x,
+                                          int32_t to_y, int32_t to_width, int32_t to_height);
+TARVIK_API int tarvik_fbmap_set_scale_box(tarvik_fbmap_t *map, int32_t x, int32_t y, int32_t width,
+                                          int32_t height, tarvik_fbmap_t *from, int32_t from_x,
+                                          int32_t from_y, int32_t from_width, int32_t from_height);
 /* The raw pixel value at (x, y) into color_out; 0, or -1 outside the map or for null. */
 TARVIK_API int tarvik_fbmap_get_pixel(tarvik_fbmap_t *map, int32_t x, int32_t y,
                                       uint32_t *color_out);

@@ -12,7 +12,8 @@
 namespace {
 
 constexpr uint32_t INTERFACES[] = {TARVIK_COLOR_INTERFACE_dddp0008, TARVIK_COLOR_INTERFACE_dRGB0565,
-                                   TARVIK_COLOR_INTERFACE_dRGB0888, TARVIK_COLOR_INTERFACE_ARGB8888};
+                                   TARVIK_COLOR_INTERFACE_dRGB0888,
+                                   TARVIK_COLOR_INTERFACE_ARGB8888};
 
 // The pixels the test expects, in the map's own layout (little-endian pixel values), and the
 // box of every pixel it set.
@@ -116,7 +117,8 @@ struct Canvas {
         put(x, y, value);
         for (size_t i = 0; i < queue.size(); ++i) {
             auto [px, py] = queue[i];
-            for (auto [nx, ny] : {std::pair{px - 1, py}, {px + 1, py}, {px, py - 1}, {px, py + 1}}) {
+            for (auto [nx, ny] :
+                 {std::pair{px - 1, py}, {px + 1, py}, {px, py - 1}, {px, py + 1}}) {
                 if (inside(nx, ny) && get(nx, ny) == target) {
                     put(nx, ny, value);
                     queue.push_back({nx, ny});
@@ -214,9 +216,18 @@ TEST_F(FbdrawTest, PixelsLinesAndBoxesMatchTheReferenceWithClipping)
     struct Row {
         int32_t x, y, w, h;
     };
-    const Row rows[] = {{3, 4, 10, 6},     {-5, -5, 12, 9},     {30, 18, 20, 20}, {0, 0, 37, 23},
-                        {-100, 10, 500, 1}, {10, -100, 1, 500}, {36, 22, 1, 1},   {37, 5, 3, 3},
-                        {5, 23, 3, 3},     {4, 4, 0, 5},        {4, 4, 5, -3},    {4, 4, 2, 2},
+    const Row rows[] = {{3, 4, 10, 6},
+                        {-5, -5, 12, 9},
+                        {30, 18, 20, 20},
+                        {0, 0, 37, 23},
+                        {-100, 10, 500, 1},
+                        {10, -100, 1, 500},
+                        {36, 22, 1, 1},
+                        {37, 5, 3, 3},
+                        {5, 23, 3, 3},
+                        {4, 4, 0, 5},
+                        {4, 4, 5, -3},
+                        {4, 4, 2, 2},
                         {INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX},
                         {INT32_MAX - 1, 2, INT32_MAX, 4}};
     for (uint32_t interface : INTERFACES) {
@@ -310,8 +321,8 @@ TEST_F(FbdrawTest, CirclesFollowTheMidpointRecurrenceAndClip)
                     uint32_t value = color(map, radius * 2 + fill);
                     Canvas expected(map);
                     clear_dirty(map);
-                    int result = tarvik_fbmap_draw_circle(map, value, centre[0], centre[1],
-                                                          radius, fill);
+                    int result =
+                        tarvik_fbmap_draw_circle(map, value, centre[0], centre[1], radius, fill);
                     expected.circle(centre[0], centre[1], radius, fill != 0, value);
                     std::string what = "circle " + std::to_string(centre[0]) + "," +
                                        std::to_string(centre[1]) + " r" + std::to_string(radius) +
@@ -341,8 +352,7 @@ TEST_F(FbdrawTest, FloodFillMatchesBreadthFirstSearch)
             // Walls of random lines, boxes and circles in two colours.
             for (int i = 0; i < 12; ++i) {
                 uint32_t wall = 1 + random() % 2;
-                int32_t a = random() % 61, b = random() % 43, c = random() % 61,
-                        d = random() % 43;
+                int32_t a = random() % 61, b = random() % 43, c = random() % 61, d = random() % 43;
                 switch (i % 3) {
                 case 0:
                     tarvik_fbmap_draw_line(map, wall, a, b, c, d);
@@ -372,11 +382,18 @@ TEST_F(FbdrawTest, FloodFillMatchesBreadthFirstSearch)
         expected.fill(3, 8, 2);
         expect_same(map, expected, "fill inside a box at the left edge");
         EXPECT_EQ(0u, expected.get(60, 4));
+        // A colour wider than the pixel: the fill stops where the stored bits match, once.
+        tarvik_fbmap_draw_clear(map, 0);
+        Canvas wide(map);
+        ASSERT_EQ(0, tarvik_fbmap_draw_fill(map, 0xFFFFFF00u | 0x21u, 5, 5));
+        uint32_t bits = map->m_bits_per_pixel;
+        wide.fill(5, 5, bits == 32 ? 0xFFFFFF21u : 0xFFFFFF21u & ((1u << bits) - 1));
+        expect_same(map, wide, "fill with a colour wider than the pixel");
         // Outside the map, and the same colour as the seed.
         EXPECT_EQ(-1, tarvik_fbmap_draw_fill(map, 2, -1, 0));
         EXPECT_EQ(-1, tarvik_fbmap_draw_fill(map, 2, 0, 43));
         Canvas same(map);
-        EXPECT_EQ(0, tarvik_fbmap_draw_fill(map, 2, 3, 8));
+        EXPECT_EQ(0, tarvik_fbmap_draw_fill(map, 0xFFFFFF21u, 3, 8));
         expect_same(map, same, "fill with the seed's colour");
     }
 }
@@ -623,7 +640,8 @@ TEST_F(FbdrawTest, ColorBarsSitWhereTheyShould)
         tarvik_fbmap_draw_clear(map, 0);
         ASSERT_EQ(0, tarvik_fbmap_draw_color_bar(map, 1, 255, 0, 0, 140, 60));
         Canvas bars(map);
-        const uint32_t top[] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF};
+        const uint32_t top[] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00,
+                                0xFF00FF, 0xFF0000, 0x0000FF};
         const uint32_t middle[] = {0x0000FF, 0, 0xFF7F3F, 0, 0x007FFF, 0, 0xFFFFFF};
         const uint32_t bottom[] = {0x00007F, 0xFFFFFF, 0x0000FF, 0, 0, 0};
         auto expect = [&](uint32_t rgb) {
@@ -661,8 +679,7 @@ TEST_F(FbdrawTest, BoxCopiesConvertClipAndScale)
             bool inside = x >= 25 && y < 3;
             uint32_t expected = inside ? tarvik_convert_color(TARVIK_COLOR_INTERFACE_dRGB0565,
                                                               TARVIK_COLOR_INTERFACE_ARGB8888,
-                                                              0xFF000000u |
-                                                                  ((x - 23) * 12u << 16) |
+                                                              0xFF000000u | ((x - 23) * 12u << 16) |
                                                                   ((y + 5) * 25u << 8))
                                        : 0;
             ASSERT_EQ(expected, copied.get(x, y)) << x << "," << y;
@@ -678,10 +695,10 @@ TEST_F(FbdrawTest, BoxCopiesConvertClipAndScale)
             bool inside = x >= 1 && x < 17 && y >= 1 && y < 9;
             uint32_t source = 0;
             tarvik_fbmap_get_pixel(from, 4 + (x - 1) / 2, 2 + (y - 1) / 2, &source);
-            uint32_t expected = inside ? tarvik_convert_color(TARVIK_COLOR_INTERFACE_dRGB0565,
-                                                              TARVIK_COLOR_INTERFACE_ARGB8888,
-                                                              source)
-                                       : 0;
+            uint32_t expected = inside
+                                    ? tarvik_convert_color(TARVIK_COLOR_INTERFACE_dRGB0565,
+                                                           TARVIK_COLOR_INTERFACE_ARGB8888, source)
+                                    : 0;
             ASSERT_EQ(expected, scaled.get(x, y)) << x << "," << y;
         }
     }
