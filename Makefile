@@ -112,6 +112,7 @@ bench: deps target
 	bench/sum_bench.py bench-build/vexa_static build-mipsel/vexa_static
 	bench/plugin_bench.sh bench-build/vexa
 	bench/meminfo_bench.sh bench-build/vexa_static
+	bench/fbmap_bench.sh bench-build build-mipsel
 
 # ---- housekeeping --------------------------------------------------------------------
 # Reports files that differ from .clang-format (does not rewrite them).

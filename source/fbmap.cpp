@@ -118,7 +118,14 @@ uint32_t palette_index(uint32_t rgb, uint32_t limit)
     const uint32_t cube = 16 + r / 51 * 36 + g / 51 * 6 + b / 51;
     const uint32_t grey = (((rgb >> 16) & 0xFFu) + ((rgb >> 8) & 0xFFu) + (rgb & 0xFFu)) / 3;
     const uint32_t ramp = grey < 8 ? 232 : (grey >= 238 ? 255 : 232 + (grey - 3) / 10);
-    return distance(rgb, palette_rgb(ramp)) < distance(rgb, palette_rgb(cube)) ? ramp : cube;
+    uint32_t best =
+        distance(rgb, palette_rgb(ramp)) < distance(rgb, palette_rgb(cube)) ? ramp : cube;
+    for (uint32_t index = 0; index < 16; ++index) {
+        if (distance(rgb, palette_rgb(index)) < distance(rgb, palette_rgb(best))) {
+            best = index;
+        }
+    }
+    return best;
 }
 
 int32_t clamp8(int32_t value) { return value < 0 ? 0 : (value > 255 ? 255 : value); }
@@ -311,20 +318,36 @@ inline uint32_t blend_argb(uint32_t s, uint32_t d, uint32_t a, uint32_t out_alph
            blend_lanes((s >> 8) & 0xFFu, (d >> 8) & 0xFFu, a) << 8;
 }
 
-// The row loop of the common case: ARGB8888 over ARGB8888.
+// The row loops of the common case, ARGB8888 over ARGB8888, one per kind of alpha and key:
+// without branches in the loop, so that a compiler may run several pixels at once.
+template <bool PerPixel, bool Key>
+void blend_row(uint32_t *to, const uint32_t *from, int32_t count, uint32_t ccolor, uint32_t alpha,
+               uint32_t force_alpha)
+{
+    for (int32_t index = 0; index < count; ++index) {
+        const uint32_t s = from[index], d = to[index];
+        const uint32_t a = PerPixel ? s >> 24 : alpha;
+        const uint32_t out = blend_argb(s, d, a, a | force_alpha);
+        to[index] = Key && s == ccolor ? d : out;
+    }
+}
+
 void blend_row_argb(uint32_t *to, const uint32_t *from, int32_t count, uint32_t flags,
                     uint32_t ccolor, uint32_t alpha)
 {
-    const bool key = (flags & TARVIK_FBMAP_FLAG_CCOLOR) != 0;
-    const bool per_pixel = (flags & TARVIK_FBMAP_FLAG_ALPHA_PIXEL) != 0;
-    const bool keep_alpha = (flags & TARVIK_FBMAP_FLAG_NO_ALPHA_TRANSFER) == 0;
-    for (int32_t index = 0; index < count; ++index) {
-        const uint32_t s = from[index];
-        if (key && s == ccolor) {
-            continue;
+    // With the alpha transfer off, the alpha byte of the result is 255 (a | 255).
+    const uint32_t force = (flags & TARVIK_FBMAP_FLAG_NO_ALPHA_TRANSFER) != 0 ? 0xFFu : 0u;
+    alpha &= 0xFFu;
+    if ((flags & TARVIK_FBMAP_FLAG_ALPHA_PIXEL) != 0) {
+        if ((flags & TARVIK_FBMAP_FLAG_CCOLOR) != 0) {
+            blend_row<true, true>(to, from, count, ccolor, alpha, force);
+        } else {
+            blend_row<true, false>(to, from, count, ccolor, alpha, force);
         }
-        const uint32_t a = per_pixel ? s >> 24 : alpha;
-        to[index] = blend_argb(s, to[index], a, keep_alpha ? a : 0xFFu);
+    } else if ((flags & TARVIK_FBMAP_FLAG_CCOLOR) != 0) {
+        blend_row<false, true>(to, from, count, ccolor, alpha, force);
+    } else {
+        blend_row<false, false>(to, from, count, ccolor, alpha, force);
     }
 }
 
@@ -550,8 +573,9 @@ bool is_descendant(const tarvik_fbmap_t *map, const tarvik_fbmap_t *ancestor)
 void visit_window(Redraw *redraw, tarvik_fbmap_t *window)
 {
     const tarvik_fbmap_rect_t area = absolute_of(window, whole(window), nullptr, nullptr);
-    if (area.m_width <= 0 || area.m_height <= 0) {
-        return;
+    if (area.m_width <= 0 || area.m_height <= 0 ||
+        (window->m_map == nullptr && window->m_parent != nullptr)) {
+        return; // a window without pixels shows nothing
     }
     const uint32_t translucent = window->m_flags & TARVIK_FBMAP_FLAG_TRANSLUCENT;
     const bool alpha =
@@ -763,8 +787,9 @@ int default_transfer(tarvik_fbmap_t *master)
     }
 }
 
-// Redraws the window's whole area (when the screen shows it) and transfers.
-int redraw_whole(tarvik_fbmap_t *map)
+// Redraws the window's whole area (when the screen shows it) and transfers; vacated for a
+// window that has just been hidden.
+int redraw_whole(tarvik_fbmap_t *map, bool vacated = false)
 {
     if (map->m_parent == nullptr) {
         return transfer_master(map);
@@ -772,7 +797,7 @@ int redraw_whole(tarvik_fbmap_t *map)
     if (!shown(map->m_parent)) {
         return 0;
     }
-    const int result = redraw_rect(map, whole(map), false, nullptr);
+    const int result = redraw_rect(map, whole(map), vacated, nullptr);
     map->m_dirty = {0, 0, 0, 0};
     const int transferred = transfer_master(root_of(map));
     return result != 0 ? result : transferred;
@@ -815,10 +840,20 @@ void free_buffer(void **buffer)
     }
 }
 
+void keep_shown(tarvik_fbmap_t *list)
+{
+    for (; list != nullptr; list = list->m_next) {
+        list->m_flags |= TARVIK_FBMAP_FLAG_KEEP_SHOWN;
+        keep_shown(list->m_children);
+    }
+}
+
 void link_map(tarvik_fbmap_t *map, tarvik_fbmap_t *parent)
 {
-    if ((map->m_flags & TARVIK_FBMAP_FLAG_SIBLING) != 0 &&
-        TARVIK_CHECK(parent->m_parent != ((tarvik_fbmap_t *)0))) {
+    if ((map->m_flags & TARVIK_FBMAP_FLAG_SIBLING) != 0 && parent->m_parent == nullptr) {
+        tarvik_assert_fail_tag(__FILE__, __func__, __LINE__,
+                               "s_parent_fbmap->m_parent != ((tarvik_fbmap_t *)0)");
+    } else if ((map->m_flags & TARVIK_FBMAP_FLAG_SIBLING) != 0) {
         tarvik_fbmap_t *sibling = parent;
         map->m_parent = sibling->m_parent;
         Siblings list = siblings_of(sibling->m_parent);
@@ -1004,20 +1039,18 @@ TARVIK_API uint32_t tarvik_convert_color(uint32_t to_interface, uint32_t from_in
         return value;
     }
     const bool from_rgb32 = is_rgb32(from_interface), to_rgb32 = is_rgb32(to_interface);
-    if (from_rgb32 && to_rgb32) {
-        return to_interface == ARGB ? (value | 0xFF000000u) : (value & 0x00FFFFFFu);
+    const bool from_bgr32 = is_bgr32(from_interface), to_bgr32 = is_bgr32(to_interface);
+    if ((from_rgb32 || from_bgr32) && (to_rgb32 || to_bgr32)) {
+        // Drop the alpha byte or set it to 0xFF; swap red and blue between the orders.
+        const uint32_t rgb = from_bgr32 != to_bgr32 ? swap_red_blue(value) : value;
+        if (kind_of(to_interface, 3) != TARVIK_COLOR_KIND_ALPHA) {
+            return rgb & 0x00FFFFFFu;
+        }
+        return kind_of(from_interface, 3) == TARVIK_COLOR_KIND_ALPHA ? rgb : (rgb | 0xFF000000u);
     }
     if (from_interface == TARVIK_COLOR_INTERFACE_dRGB0565 && to_rgb32) {
         const uint32_t rgb = (value & 0xF800u) << 8 | (value & 0x07E0u) << 5 | (value & 0x1Fu) << 3;
         return to_interface == ARGB ? (rgb | 0xFF000000u) : rgb;
-    }
-    if ((from_rgb32 || is_bgr32(from_interface)) && (to_rgb32 || is_bgr32(to_interface))) {
-        const uint32_t alpha =
-            to_interface == ARGB || to_interface == TARVIK_COLOR_INTERFACE_ABGR8888
-                ? (kind_of(from_interface, 3) == TARVIK_COLOR_KIND_ALPHA ? value & 0xFF000000u
-                                                                         : 0xFF000000u)
-                : 0u;
-        return swap_red_blue(value & 0x00FFFFFFu) | alpha;
     }
     if (from_rgb32 && to_interface == TARVIK_COLOR_INTERFACE_dRGB0565) {
         return (value >> 8 & 0xF800u) | (value >> 5 & 0x07E0u) | (value >> 3 & 0x1Fu);
@@ -1164,6 +1197,10 @@ TARVIK_API int tarvik_destroy_fbmap(tarvik_fbmap_t *map)
     FbmapLock lock;
     if ((map->m_flags & TARVIK_FBMAP_FLAG_INITIALISED) == 0) {
         return 0;
+    }
+    // Closing the screen leaves the picture on it: a master's windows go without hiding.
+    if (map->m_parent == nullptr) {
+        keep_shown(map->m_children);
     }
     while (map->m_children != nullptr) {
         tarvik_free_fbmap(map->m_children);
@@ -1316,7 +1353,7 @@ TARVIK_API int tarvik_fbmap_hide(tarvik_fbmap_t *map)
     }
     FbmapLock lock;
     map->m_flags |= TARVIK_FBMAP_FLAG_HIDDEN;
-    return redraw_whole(map);
+    return redraw_whole(map, true);
 }
 
 TARVIK_API int tarvik_fbmap_show(tarvik_fbmap_t *map)
