@@ -8,7 +8,6 @@
 #include "argument.h"
 #include "base64.h"
 #include "bitmap_font.h"
-#include "bitmap_font.h"
 #include "buffer.h"
 #include "cgi.h"
 #include "charset.h"
