@@ -439,6 +439,34 @@ TEST_F(FbdrawTest, ClearAndPixelReads)
     }
 }
 
+// A hidden window's buffer takes the drawing but its dirty rectangle stays as it was; shown
+// again, the screen shows what was drawn meanwhile.
+TEST_F(FbdrawTest, DrawingIntoAHiddenWindowLeavesItsDirtyRectangle)
+{
+    tarvik_fbmap_t *screen = make(TARVIK_COLOR_INTERFACE_ARGB8888, 40, 30);
+    tarvik_fbmap_t *child =
+        tarvik_new_fbmap(screen, TARVIK_FBMAP_FLAG_OWN_MAP, 0, 5, 6, 10, 10, 1, "child");
+    ASSERT_NE(child, nullptr); // freed with the screen
+    ASSERT_EQ(0, tarvik_fbmap_hide(child));
+    child->m_dirty = {1, 2, 3, 4};
+    ASSERT_EQ(0, tarvik_fbmap_draw_box(child, 0xFF123456u, 0, 0, 10, 10, 1));
+    ASSERT_EQ(0, tarvik_fbmap_draw_line(child, 0xFF654321u, 0, 0, 9, 9));
+    EXPECT_EQ(1, child->m_dirty.m_x);
+    EXPECT_EQ(2, child->m_dirty.m_y);
+    EXPECT_EQ(3, child->m_dirty.m_width);
+    EXPECT_EQ(4, child->m_dirty.m_height);
+    uint32_t pixel = 0;
+    ASSERT_EQ(0, tarvik_fbmap_get_pixel(child, 3, 4, &pixel));
+    EXPECT_EQ(0xFF123456u, pixel);
+    ASSERT_EQ(0, tarvik_fbmap_get_pixel(screen, 8, 10, &pixel));
+    EXPECT_NE(0xFF123456u, pixel); // the screen shows what lies beneath the hidden window
+    ASSERT_EQ(0, tarvik_fbmap_show(child));
+    ASSERT_EQ(0, tarvik_fbmap_get_pixel(screen, 8, 10, &pixel));
+    EXPECT_EQ(0xFF123456u, pixel);
+    ASSERT_EQ(0, tarvik_fbmap_get_pixel(screen, 9, 10, &pixel));
+    EXPECT_EQ(0xFF654321u, pixel);
+}
+
 TEST_F(FbdrawTest, NullMapsAndUnsupportedDepthsAreRefused)
 {
     uint32_t read = 0;
