@@ -612,10 +612,57 @@ constexpr uint32_t BAR_MIDDLE[7] = {0x0000FF, 0x000000, 0xFF7F3F, 0x000000,
                                     0x007FFF, 0x000000, 0xFFFFFF};
 constexpr uint32_t BAR_BOTTOM[6] = {0x00007F, 0xFFFFFF, 0x0000FF, 0x000000, 0x000000, 0x000000};
 
+// The frame of a box (its whole area when it is too thin to have an inside).
+void draw_outline(Painter &painter, int64_t x, int64_t y, int64_t width, int64_t height)
+{
+    if (width <= 2 || height <= 2) {
+        painter.box(x, y, width, height);
+        return;
+    }
+    painter.span(x, y, width);
+    painter.span(x, y + height - 1, width);
+    painter.box(x, y + 1, 1, height - 2);
+    painter.box(x + width - 1, y + 1, 1, height - 2);
+}
+
+// Text at (x, y) in the painter's colour, upright and unscaled, whatever the brush holds.
+void draw_label(Painter &painter, int64_t x, int64_t y, const char *text)
+{
+    const Brush brush{x, y, Scale{1, 1}, Scale{1, 1}, 0};
+    for (int64_t u = 0; *text != '\0'; ++text) {
+        unsigned char glyph[TARVIK_BITMAP_FONT_GLYPH_BYTES];
+        int width = 8;
+        int height = 16;
+        tarvik_get_bitmap_font(&width, &height, glyph, nullptr, static_cast<unsigned char>(*text));
+        draw_glyph(painter, brush, glyph, width, height, u, 0);
+        u += width;
+    }
+}
+
 // The first tick at or right of 0 for ticks every step from start.
 int64_t first_tick(int64_t start, int64_t step)
 {
     return start < 0 ? (-start + step - 1) / step : 0;
+}
+
+// Ticks every step along the top edge (down the left edge when vertical) of a ruler of the
+// given length, longer every fifth, numbered every tenth; only ticks that can show are visited.
+void draw_ticks(Painter &painter, int64_t x, int64_t y, int64_t length, int64_t step, bool vertical)
+{
+    int64_t start = vertical ? y : x;
+    int64_t end = start + length;
+    end = end < (vertical ? painter.height() : painter.width())
+              ? end
+              : (vertical ? painter.height() : painter.width());
+    for (int64_t i = first_tick(start, step), at = start + i * step; at < end; ++i, at += step) {
+        int64_t tick = i % 10 == 0 ? 12 : (i % 5 == 0 ? 8 : 4);
+        painter.box(vertical ? x : at, vertical ? at : y, vertical ? tick : 1, vertical ? 1 : tick);
+        if (i % 10 == 0 && i != 0) {
+            char number[16];
+            tarvik_snprintf(number, sizeof(number), "%3d", static_cast<int>(at - start));
+            draw_label(painter, vertical ? x + 14 : at + 2, vertical ? at + 2 : y + 12, number);
+        }
+    }
 }
 
 // One row of count bars across width (the last takes the remainder).
@@ -871,13 +918,10 @@ TARVIK_API int tarvik_fbmap_draw_box(tarvik_fbmap_t *map, uint32_t color, int32_
     if (!painter.ok() || width <= 0 || height <= 0) {
         return -1;
     }
-    if (fill != 0 || width <= 2 || height <= 2) {
+    if (fill != 0) {
         painter.box(x, y, width, height);
     } else {
-        painter.span(x, y, width);
-        painter.span(x, int64_t{y} + height - 1, width);
-        painter.box(x, int64_t{y} + 1, 1, height - 2);
-        painter.box(int64_t{x} + width - 1, int64_t{y} + 1, 1, height - 2);
+        draw_outline(painter, x, y, width, height);
     }
     return painter.result();
 }
@@ -971,61 +1015,22 @@ TARVIK_API int tarvik_fbmap_draw_ruler(tarvik_fbmap_t *map, uint32_t color, int3
                                        int32_t width, int32_t height, int32_t interval)
 {
     FbmapLock lock;
-    if (tarvik_fbmap_draw_box(map, color, x, y, width, height, 0) != 0) {
+    Painter painter(map, color);
+    if (!painter.ok() || width <= 0 || height <= 0) {
         return -1;
     }
+    draw_outline(painter, x, y, width, height);
     int64_t step = interval > 0 ? interval : 10;
-    int64_t right = int64_t{x} + width;
-    int64_t bottom = int64_t{y} + height;
-    tarvik_fbmap_t saved = *map;
-    tarvik_fbmap_set_brush_color(map, color, map->m_bcolor, map->m_ocolor);
-    tarvik_fbmap_use_brush_color(map, 1, 0, 0);
-    tarvik_fbmap_set_brush_xy_scale(map, 1, 1, 1, 1);
-    tarvik_fbmap_set_brush_xy_interval(map, 0, 0);
-    tarvik_fbmap_set_brush_angle(map, 0);
-    // Ticks along the top and left edges, longer every fifth, numbered every tenth; only the
-    // ticks that can show in the map are visited.
-    for (int64_t i = first_tick(x, step), at = x + i * step; at < right; ++i, at += step) {
-        if (at >= int64_t{map->m_resx}) {
-            break;
-        }
-        int32_t length = i % 10 == 0 ? 12 : (i % 5 == 0 ? 8 : 4);
-        tarvik_fbmap_draw_vline(map, color, static_cast<int32_t>(at), y, length);
-        if (i % 10 == 0 && i != 0) {
-            tarvik_fbmap_set_brush_xy(map, static_cast<int32_t>(at) + 2, y + 12);
-            tarvik_fbmap_draw_printf(map, "%3d", static_cast<int>(at - x));
-        }
-    }
-    for (int64_t i = first_tick(y, step), at = y + i * step; at < bottom; ++i, at += step) {
-        if (at >= int64_t{map->m_resy}) {
-            break;
-        }
-        int32_t length = i % 10 == 0 ? 12 : (i % 5 == 0 ? 8 : 4);
-        tarvik_fbmap_draw_hline(map, color, x, static_cast<int32_t>(at), length);
-        if (i % 10 == 0 && i != 0) {
-            tarvik_fbmap_set_brush_xy(map, x + 14, static_cast<int32_t>(at) + 2);
-            tarvik_fbmap_draw_printf(map, "%3d", static_cast<int>(at - y));
-        }
-    }
+    draw_ticks(painter, x, y, width, step, false);
+    draw_ticks(painter, x, y, height, step, true);
     // The crosshair: three lines each way through the centre, 100 pixels to every side.
     int64_t cx = int64_t{x} + width / 2;
     int64_t cy = int64_t{y} + height / 2;
     for (int64_t d = -1; d <= 1; ++d) {
-        tarvik_fbmap_draw_hline(map, color, saturate(cx - 100), saturate(cy + d), 201);
-        tarvik_fbmap_draw_vline(map, color, saturate(cx + d), saturate(cy - 100), 201);
+        painter.span(cx - 100, cy + d, 201);
+        painter.box(cx + d, cy - 100, 1, 201);
     }
-    map->m_fcolor = saved.m_fcolor;
-    constexpr uint32_t BRUSH_FLAGS = TARVIK_FBMAP_FLAG_BRUSH_FCOLOR |
-                                     TARVIK_FBMAP_FLAG_BRUSH_BCOLOR |
-                                     TARVIK_FBMAP_FLAG_BRUSH_OCOLOR;
-    map->m_flags = (map->m_flags & ~BRUSH_FLAGS) | (saved.m_flags & BRUSH_FLAGS);
-    map->m_x_scale_num = saved.m_x_scale_num, map->m_x_scale_den = saved.m_x_scale_den;
-    map->m_y_scale_num = saved.m_y_scale_num, map->m_y_scale_den = saved.m_y_scale_den;
-    map->m_x_interval = saved.m_x_interval, map->m_y_interval = saved.m_y_interval;
-    map->m_angle = saved.m_angle;
-    map->m_origin_x = saved.m_origin_x, map->m_origin_y = saved.m_origin_y;
-    map->m_cursor_x = saved.m_cursor_x, map->m_cursor_y = saved.m_cursor_y;
-    return 0;
+    return painter.result();
 }
 
 TARVIK_API int tarvik_fbmap_draw_color_bar(tarvik_fbmap_t *map, int extended, uint32_t alpha,

@@ -689,6 +689,56 @@ TEST_F(FbdrawTest, ColorBarsSitWhereTheyShould)
     }
 }
 
+TEST_F(FbdrawTest, RulerFrameTicksAndCrosshair)
+{
+    for (uint32_t interface : INTERFACES) {
+        tarvik_fbmap_t *map = make(interface, 300, 240);
+        tarvik_fbmap_draw_clear(map, 0);
+        tarvik_fbmap_set_brush_xy(map, 7, 9);
+        tarvik_fbmap_set_brush_xy_scale(map, 3, 1, 2, 1);
+        uint32_t value = color(map, 5);
+        ASSERT_EQ(0, tarvik_fbmap_draw_ruler(map, value, 0, 0, 300, 240, 10));
+        Canvas ruler(map);
+        auto lit = [&](int x, int y) { return ruler.get(x, y) == value; };
+        // Three lines each way through the centre (150, 120), 100 pixels to every side.
+        for (int d = -1; d <= 1; ++d) {
+            for (int t = -100; t <= 100; t += 25) {
+                EXPECT_TRUE(lit(150 + t, 120 + d)) << t << "," << d;
+                EXPECT_TRUE(lit(150 + d, 120 + t)) << t << "," << d;
+            }
+        }
+        EXPECT_FALSE(lit(150 - 101, 120));
+        EXPECT_FALSE(lit(150, 120 + 101));
+        EXPECT_FALSE(lit(153, 123));
+        // The frame, ticks of 4, 8 and 12 pixels every 10, 50 and 100, and numbers.
+        EXPECT_TRUE(lit(0, 0) && lit(299, 239) && lit(299, 5) && lit(5, 239));
+        EXPECT_TRUE(lit(30, 3) && !lit(30, 4) && lit(50, 7) && !lit(50, 8) && lit(100, 11));
+        EXPECT_FALSE(lit(100, 12 + 16 + 1));
+        EXPECT_TRUE(lit(3, 30) && !lit(4, 30) && lit(11, 100));
+        int number = 0;
+        for (int y = 12; y < 28; ++y) {
+            for (int x = 102; x < 126; ++x) {
+                number += lit(x, y) ? 1 : 0;
+            }
+        }
+        EXPECT_GT(number, 20); // " 100" under the long tick
+        // The brush is the caller's: untouched.
+        EXPECT_EQ(7, map->m_origin_x);
+        EXPECT_EQ(3, map->m_x_scale_num);
+        // Far outside and huge: clipped, and only what can show is walked.
+        tarvik_fbmap_draw_clear(map, 0);
+        EXPECT_EQ(
+            -1, tarvik_fbmap_draw_ruler(map, value, INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX, 1));
+        EXPECT_EQ(0, tarvik_fbmap_draw_ruler(map, value, -5, -5, INT32_MAX, INT32_MAX, 1));
+        Canvas far(map);
+        EXPECT_EQ(value, far.get(95, 6)); // the long tick of 100 reaches into the map
+        EXPECT_NE(value, far.get(96, 6)); // a short one does not
+        EXPECT_EQ(value, far.get(0, 55)); // the long tick sixty steps down the left edge
+        EXPECT_EQ(-1, tarvik_fbmap_draw_ruler(map, value, 400, 0, 10, 10, 0));
+        EXPECT_EQ(-1, tarvik_fbmap_draw_ruler(map, value, 0, 0, -5, 10, 0));
+    }
+}
+
 TEST_F(FbdrawTest, BoxCopiesConvertClipAndScale)
 {
     tarvik_fbmap_t *from = make(TARVIK_COLOR_INTERFACE_ARGB8888, 20, 10);
