@@ -599,6 +599,22 @@ template <typename Change> int change_brush(tarvik_fbmap_t *map, Change change)
     return change(map) ? 0 : -1;
 }
 
+// One or two fields of a map set under the lock when the values are acceptable.
+template <typename T>
+int set_fields(tarvik_fbmap_t *map, T tarvik_fbmap_t::*first, T first_value,
+               T tarvik_fbmap_t::*second = nullptr, T second_value = 0, bool acceptable = true)
+{
+    FbmapLock lock;
+    if (!tarvik::detail::fbmap_ok(map) || !acceptable) {
+        return -1;
+    }
+    map->*first = first_value;
+    if (second != nullptr) {
+        map->*second = second_value;
+    }
+    return 0;
+}
+
 uint32_t switch_flag(uint32_t flags, uint32_t flag, int on)
 {
     return on ? flags | flag : flags & ~flag;
@@ -740,17 +756,17 @@ TARVIK_API int tarvik_fbmap_set_brush_color(tarvik_fbmap_t *map, uint32_t fcolor
 
 TARVIK_API int tarvik_fbmap_set_brush_fcolor(tarvik_fbmap_t *map, uint32_t color)
 {
-    return change_brush(map, [=](tarvik_fbmap_t *m) { return m->m_fcolor = color, true; });
+    return set_fields(map, &tarvik_fbmap_t::m_fcolor, color);
 }
 
 TARVIK_API int tarvik_fbmap_set_brush_bcolor(tarvik_fbmap_t *map, uint32_t color)
 {
-    return change_brush(map, [=](tarvik_fbmap_t *m) { return m->m_bcolor = color, true; });
+    return set_fields(map, &tarvik_fbmap_t::m_bcolor, color);
 }
 
 TARVIK_API int tarvik_fbmap_set_brush_ocolor(tarvik_fbmap_t *map, uint32_t color)
 {
-    return change_brush(map, [=](tarvik_fbmap_t *m) { return m->m_ocolor = color, true; });
+    return set_fields(map, &tarvik_fbmap_t::m_ocolor, color);
 }
 
 TARVIK_API int tarvik_fbmap_use_brush_color(tarvik_fbmap_t *map, int fcolor_on, int bcolor_on,
@@ -804,42 +820,34 @@ TARVIK_API int tarvik_fbmap_set_brush_xy_scale(tarvik_fbmap_t *map, int32_t x_nu
 
 TARVIK_API int tarvik_fbmap_set_brush_x_scale(tarvik_fbmap_t *map, int32_t num, int32_t den)
 {
-    return change_brush(map, [=](tarvik_fbmap_t *m) {
-        return scale_ok(num, den) && (m->m_x_scale_num = num, m->m_x_scale_den = den, true);
-    });
+    return set_fields(map, &tarvik_fbmap_t::m_x_scale_num, num, &tarvik_fbmap_t::m_x_scale_den, den,
+                      scale_ok(num, den));
 }
 
 TARVIK_API int tarvik_fbmap_set_brush_y_scale(tarvik_fbmap_t *map, int32_t num, int32_t den)
 {
-    return change_brush(map, [=](tarvik_fbmap_t *m) {
-        return scale_ok(num, den) && (m->m_y_scale_num = num, m->m_y_scale_den = den, true);
-    });
+    return set_fields(map, &tarvik_fbmap_t::m_y_scale_num, num, &tarvik_fbmap_t::m_y_scale_den, den,
+                      scale_ok(num, den));
 }
 
 TARVIK_API int tarvik_fbmap_set_brush_xy_interval(tarvik_fbmap_t *map, int32_t x, int32_t y)
 {
-    return change_brush(map, [=](tarvik_fbmap_t *m) {
-        m->m_x_interval = x, m->m_y_interval = y;
-        return true;
-    });
+    return set_fields(map, &tarvik_fbmap_t::m_x_interval, x, &tarvik_fbmap_t::m_y_interval, y);
 }
 
 TARVIK_API int tarvik_fbmap_set_brush_x_interval(tarvik_fbmap_t *map, int32_t x)
 {
-    return change_brush(map, [=](tarvik_fbmap_t *m) { return m->m_x_interval = x, true; });
+    return set_fields(map, &tarvik_fbmap_t::m_x_interval, x);
 }
 
 TARVIK_API int tarvik_fbmap_set_brush_y_interval(tarvik_fbmap_t *map, int32_t y)
 {
-    return change_brush(map, [=](tarvik_fbmap_t *m) { return m->m_y_interval = y, true; });
+    return set_fields(map, &tarvik_fbmap_t::m_y_interval, y);
 }
 
 TARVIK_API int tarvik_fbmap_set_brush_angle(tarvik_fbmap_t *map, int32_t angle)
 {
-    return change_brush(map, [=](tarvik_fbmap_t *m) {
-        m->m_angle = angle;
-        return true;
-    });
+    return set_fields(map, &tarvik_fbmap_t::m_angle, angle);
 }
 
 TARVIK_API int tarvik_fbmap_set_brush_xy(tarvik_fbmap_t *map, int32_t x, int32_t y)
@@ -852,18 +860,12 @@ TARVIK_API int tarvik_fbmap_set_brush_xy(tarvik_fbmap_t *map, int32_t x, int32_t
 
 TARVIK_API int tarvik_fbmap_set_brush_x(tarvik_fbmap_t *map, int32_t x)
 {
-    return change_brush(map, [=](tarvik_fbmap_t *m) {
-        m->m_origin_x = x, m->m_cursor_x = 0;
-        return true;
-    });
+    return set_fields(map, &tarvik_fbmap_t::m_origin_x, x, &tarvik_fbmap_t::m_cursor_x, 0);
 }
 
 TARVIK_API int tarvik_fbmap_set_brush_y(tarvik_fbmap_t *map, int32_t y)
 {
-    return change_brush(map, [=](tarvik_fbmap_t *m) {
-        m->m_origin_y = y, m->m_cursor_y = 0;
-        return true;
-    });
+    return set_fields(map, &tarvik_fbmap_t::m_origin_y, y, &tarvik_fbmap_t::m_cursor_y, 0);
 }
 
 TARVIK_API int tarvik_fbmap_set_brush_xy_delta(tarvik_fbmap_t *map, int32_t dx, int32_t dy)
