@@ -1,12 +1,16 @@
 // cpuusage: the usage of one CPU, of the aggregate line or of every CPU, from two readings of
-// the tick counters an interval apart, with a spinner between readings; runs on an event base
+// the tick counters an interval apart, with a spinner between readings (or, with --fbdev, a
+// bar and the percentage of the selected line in a framebuffer window); runs on an event base
 // until an exit signal or the keys ESC or q (a toggles every CPU, p the progress view).
 #include "applet.hpp"
 #include "applets.h"
+#include "fbapplet.hpp"
 
 #include "console.h"
 #include "cpu_ticks.h"
+#include "ctx.h"
 #include "event.h"
+#include "fbdraw.h"
 #include "format.h"
 #include "terminal.h"
 
@@ -51,7 +55,45 @@ struct Monitor {
     uint32_t m_frame;
     bool m_all;
     bool m_progress;
+    tarvik_fbmap_t *m_window; // the framebuffer view, null without --fbdev
 };
+
+// The framebuffer view: a window at the bottom left of the screen with a bar of the usage
+// and its value in percent above the ticks of the interval.
+constexpr uint32_t VIEW_WIDTH = 400;
+constexpr uint32_t VIEW_HEIGHT = 56;
+constexpr int32_t VIEW_MARGIN = 16;
+constexpr uint32_t ARGB = TARVIK_COLOR_INTERFACE_ARGB8888;
+
+tarvik_fbmap_t *new_view(tarvik_fbmap_t *master)
+{
+    uint32_t resx = tarvik_fbmap_get_resx(master);
+    uint32_t resy = tarvik_fbmap_get_resy(master);
+    uint32_t width = resx < VIEW_WIDTH + 2 * VIEW_MARGIN ? resx : VIEW_WIDTH;
+    uint32_t height = resy < VIEW_HEIGHT + 2 * VIEW_MARGIN ? resy : VIEW_HEIGHT;
+    int32_t x = width == VIEW_WIDTH ? VIEW_MARGIN : 0;
+    int32_t y = static_cast<int32_t>(resy - height) - (height == VIEW_HEIGHT ? VIEW_MARGIN : 0);
+    return tarvik_new_fbmap(master, TARVIK_FBMAP_FLAG_OWN_MAP, 0, x, y, width, height, 0,
+                            "cpuusage");
+}
+
+void draw_view(tarvik_fbmap_t *window, unsigned long usage, unsigned long dt)
+{
+    auto color = [window](uint32_t argb) { return tarvik_fbmap_convert_color(window, ARGB, argb); };
+    int32_t width = static_cast<int32_t>(tarvik_fbmap_get_resx(window));
+    tarvik_fbmap_draw_clear(window, color(0xFF202020u));
+    tarvik_fbmap_draw_box(window, color(0xFF808080u), 4, 4, width - 8, 20, 0);
+    int32_t filled = static_cast<int32_t>((width - 12) * static_cast<uint64_t>(usage) / WHOLE);
+    if (filled > 0) {
+        tarvik_fbmap_draw_box(window, color(usage > 8000 ? 0xFFFF4040u : 0xFF40C040u), 6, 6, filled,
+                              16, 1);
+    }
+    tarvik_fbmap_set_brush_fcolor(window, color(0xFFFFFFFFu));
+    tarvik_fbmap_use_brush_color(window, 1, 0, 0);
+    tarvik_fbmap_set_brush_xy(window, 6, 30);
+    tarvik_fbmap_draw_printf(window, "cpu %3lu.%02lu%%  tps=%lu", usage / 100, usage % 100, dt);
+    tarvik_fbmap_update(window);
+}
 
 const tarvik_cpu_ticks_t *find(const tarvik_cpu_ticks_t *list, int32_t id)
 {
@@ -74,6 +116,9 @@ void print_usage(const Monitor &monitor, const tarvik_cpu_ticks_t *now,
         pct[i] = static_cast<unsigned long>(delta * WHOLE / dt);
     }
     unsigned long usage = pct[IDLE] < WHOLE ? static_cast<unsigned long>(WHOLE) - pct[IDLE] : 0;
+    if (monitor.m_window != nullptr && now->m_id == monitor.m_cpu) {
+        draw_view(monitor.m_window, usage, static_cast<unsigned long>(dt));
+    }
     if (monitor.m_progress && now->m_id == -1) {
         char label[32];
         tarvik_snprintf(label, sizeof(label), " tps=%lu", static_cast<unsigned long>(dt));
@@ -159,8 +204,10 @@ bool add_timer(Monitor *monitor, tarvik_event_t *event, tarvik_event_handler_t h
 int run_monitor(Monitor *monitor, int interval)
 {
     bool ok = vexa::watch_exit_signals(monitor->m_base, monitor->m_signals);
-    ok = ok && add_timer(monitor, &monitor->m_spinner, on_spinner, SPINNER_INTERVAL) &&
-         add_timer(monitor, &monitor->m_timer, on_tick, interval);
+    // The spinner shows that a text view is alive; the framebuffer view shows it itself.
+    ok = ok && (monitor->m_window != nullptr ||
+                add_timer(monitor, &monitor->m_spinner, on_spinner, SPINNER_INTERVAL));
+    ok = ok && add_timer(monitor, &monitor->m_timer, on_tick, interval);
     monitor->m_vt = ok ? tarvik_open_vt() : -1;
     if (monitor->m_vt >= 0) {
         ok = tarvik_assign_event(monitor->m_base, &monitor->m_keys, tarvik_get_vt_fd(monitor->m_vt),
@@ -188,11 +235,6 @@ int tarvik_multicall_cpuusage_main(int argc, char **argv)
         arguments.usage(arguments.program_name());
         return 1;
     }
-    if (arguments.has(FBDEV)) {
-        tarvik_error_printf("%s: --fbdev: no framebuffer drawing in this build\n",
-                            arguments.program_name());
-        return 1;
-    }
     if (arguments.has(EVENT_DEBUG)) {
         tarvik_event_debug_mode(1);
     }
@@ -201,13 +243,27 @@ int tarvik_multicall_cpuusage_main(int argc, char **argv)
     monitor.m_cpu = static_cast<int32_t>(cpu);
     monitor.m_all = arguments.has(ALL);
     monitor.m_progress = arguments.has(PROGRESS);
-    monitor.m_base = tarvik_new_event_base();
-    if (monitor.m_base == nullptr) {
-        return 1;
+    int ctx = -1;
+    if (arguments.has(FBDEV)) {
+        tarvik_fbmap_t *master = nullptr;
+        ctx = vexa::open_framebuffer("cpuusage", nullptr, 0, &master);
+        monitor.m_window = ctx >= 0 ? new_view(master) : nullptr;
+        if (monitor.m_window == nullptr) {
+            tarvik_destroy_ctx(ctx);
+            return 1;
+        }
     }
-    monitor.m_current = tarvik_open_cpu_ticks(nullptr);
-    int status = run_monitor(&monitor, static_cast<int>(interval));
+    monitor.m_base = tarvik_new_event_base();
+    int status = 1;
+    if (monitor.m_base != nullptr) {
+        monitor.m_current = tarvik_open_cpu_ticks(nullptr);
+        status = run_monitor(&monitor, static_cast<int>(interval));
+    }
     tarvik_free_event_base(monitor.m_base);
+    tarvik_free_fbmap(monitor.m_window);
+    if (ctx >= 0) {
+        tarvik_destroy_ctx(ctx);
+    }
     tarvik_close_vt(monitor.m_vt);
     tarvik_close_cpu_ticks(monitor.m_previous);
     tarvik_close_cpu_ticks(monitor.m_current);

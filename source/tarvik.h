@@ -21,6 +21,7 @@
 #include "digest_check.h"
 #include "event.h"
 #include "exception.h"
+#include "fbdraw.h"
 #include "fbmap.h"
 #include "file.h"
 #include "format.h"

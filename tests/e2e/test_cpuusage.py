@@ -1,12 +1,16 @@
 """cpuusage end to end, on a pseudo-terminal: a busy loop pinned to CPU 0 shows as about 100%
 for `--cpu 0` at 200 ms; the key a adds every CPU and the aggregate line, p turns the aggregate
 line into a progress bar, q ends; a CPU that does not exist prints no line; SIGTERM ends the
-run as cleanly as q; the usage text."""
+run as cleanly as q; with --fbdev the bar and percentage show in a window of the (virtual)
+framebuffer; the usage text."""
 import os
 import re
+import shutil
 import signal
+import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -118,6 +122,47 @@ class CpuusageTest(unittest.TestCase):
         # Only spinner frames came before the end.
         self.assertEqual(set(text[:-len("\rEnd of cpuusage.\n")].replace("\r", "")) - set("-\\|/"),
                          set())
+
+    def test_fbdev_draws_the_bar_and_the_percentage(self):
+        directory = tempfile.mkdtemp(prefix="vexa-fb-")
+        self.addCleanup(shutil.rmtree, directory, True)
+        path = os.path.join(directory, "fb")
+        env = {"TARVIK_VIRTUAL_FB": path + ":640x480x32"}
+        # The window: 400x56 at the bottom left, 16 pixels from the edges.
+        left, top = 16, 480 - 56 - 16
+
+        def pixels():
+            try:
+                with open(path, "rb") as screen:
+                    data = screen.read()
+            except OSError:
+                return None
+            if len(data) < 640 * 480 * 4:
+                return None
+            return [struct.unpack_from("<I", data, (y * 640 + x) * 4)[0] & 0xFFFFFF
+                    for y in range(top, top + 56) for x in range(left, left + 400)]
+
+        seen = []
+
+        def drawn(_output):
+            found = pixels()
+            # The frame of the bar and white text on the dark background.
+            if found is not None and 0x202020 in found and 0xFFFFFF in found:
+                seen.append(found)
+            return bool(seen)
+
+        result = e2e.run_pty([e2e.VEXA, "cpuusage", "--fbdev", "-i", "100"], env=env,
+                             keys=[(drawn, b"q")], timeout=30)
+        self.assertEqual(result.returncode, 0, result)
+        self.assertIn(b"End of cpuusage.", result.stdout)
+        self.assertTrue(seen, "the usage window was drawn")
+        self.assertIn(0x808080, seen[0])  # the bar's frame
+        # The window goes with the program, and nothing outside it was ever drawn: the screen
+        # is black again.
+        with open(path, "rb") as screen:
+            data = screen.read()
+        self.assertFalse(any(value & 0xFFFFFF for (value,) in struct.iter_unpack("<I", data)),
+                         "screen left drawn")
 
     def test_usage(self):
         outcome = e2e.run("cpuusage", "--help")
