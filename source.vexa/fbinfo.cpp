@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "ctx.h"
+#include "fbdraw.h"
 #include "fbmap.h"
 
 #include <csignal>
@@ -17,32 +18,6 @@ namespace {
 volatile sig_atomic_t s_stop = 0;
 
 void on_stop(int) { s_stop = 1; }
-
-// Fills a box of the map with a raw pixel value, clipped to the map, and marks it dirty.
-void fill_box(tarvik_fbmap_t *map, uint32_t color, long long x, long long y, long long w,
-              long long h)
-{
-    const long long resx = tarvik_fbmap_get_resx(map), resy = tarvik_fbmap_get_resy(map);
-    const long long left = x < 0 ? 0 : x, top = y < 0 ? 0 : y;
-    const long long right = x + w > resx ? resx : x + w, bottom = y + h > resy ? resy : y + h;
-    auto *pixels = static_cast<uint8_t *>(tarvik_fbmap_get_map(map));
-    const uint32_t bytes = tarvik_fbmap_get_bits_per_pixel(map) / 8;
-    const uint32_t line_length = tarvik_fbmap_get_line_length(map);
-    if (pixels == nullptr || bytes == 0 || left >= right || top >= bottom) {
-        return;
-    }
-    for (long long row = top; row < bottom; ++row) {
-        uint8_t *at =
-            pixels + static_cast<size_t>(row) * line_length + static_cast<size_t>(left) * bytes;
-        for (long long column = left; column < right; ++column, at += bytes) {
-            for (uint32_t byte = 0; byte < bytes; ++byte) {
-                at[byte] = static_cast<uint8_t>(color >> (8 * byte)); // little-endian pixels
-            }
-        }
-    }
-    tarvik_fbmap_add_dirty(map, static_cast<int32_t>(left), static_cast<int32_t>(top),
-                           static_cast<int32_t>(right - left), static_cast<int32_t>(bottom - top));
-}
 
 enum : size_t { INFO_DEVICE };
 constexpr vexa::Option INFO_OPTIONS[] = {
@@ -170,7 +145,10 @@ int tarvik_multicall_fbclear_main(int argc, char **argv)
         signal(SIGTERM, on_stop);
     }
     do {
-        fill_box(master, color, box[0], box[1], width, height);
+        // A box partly off the screen is clipped; one wholly off it draws nothing.
+        tarvik_fbmap_draw_box(master, color, static_cast<int32_t>(box[0]),
+                              static_cast<int32_t>(box[1]), static_cast<int32_t>(width),
+                              static_cast<int32_t>(height), 1);
         tarvik_fbmap_update(master);
         if (arguments.has(KEEP)) {
             const struct timespec step = {0, 500000000L};
