@@ -652,7 +652,11 @@ TEST_F(ProcessTest, XmlDocumentIsWellFormedWhateverTheNames)
 
 TEST_F(ProcessTest, KillPassesWithoutSignalsCountMatches)
 {
-    HeldChild child("kp-held-9371");
+    // Names of this run only, so that a second run of the suite beside it never matches.
+    char held[32], absent[32];
+    snprintf(held, sizeof(held), "kp-held-%d", static_cast<int>(getpid()));
+    snprintf(absent, sizeof(absent), "kp-none-%d", static_cast<int>(getpid()));
+    HeldChild child(held);
     ASSERT_GT(child.pid(), 0);
     char exe[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", exe, sizeof(exe) - 1), 0);
@@ -675,10 +679,10 @@ TEST_F(ProcessTest, KillPassesWithoutSignalsCountMatches)
     }
     tarvik_close_ps(list);
     EXPECT_EQ(mapping, 1);
-    EXPECT_EQ(tarvik_kill_name("kp-held-9371", -1), 1);
-    EXPECT_EQ(tarvik_kill_name("kp-held-9372", -1), 0);
-    EXPECT_EQ(tarvik_kill_name_ex("kp-held-9371", -1, -1, 0), -1);
-    EXPECT_EQ(tarvik_kill_name_ex("kp-held-9372", -1, -1, 0), 0);
+    EXPECT_EQ(tarvik_kill_name(held, -1), 1);
+    EXPECT_EQ(tarvik_kill_name(absent, -1), 0);
+    EXPECT_EQ(tarvik_kill_name_ex(held, -1, -1, 0), -1);
+    EXPECT_EQ(tarvik_kill_name_ex(absent, -1, -1, 0), 0);
     // A path matches argv[0] only; the child's argv[0] is this program's.
     tarvik_ps_t *self = tarvik_open_ps_ex(TARVIK_PS_SELF);
     ASSERT_NE(self, nullptr);
