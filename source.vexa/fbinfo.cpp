@@ -21,14 +21,14 @@ void on_stop(int) { s_stop = 1; }
 
 enum : size_t { INFO_DEVICE };
 constexpr vexa::Option INFO_OPTIONS[] = {
-    {"dev|fbdev", vexa::Takes::VALUE, "\t    --dev=<device>               : framebuffer device\n"},
+    {"dev|fbdev", vexa::Takes::VALUE, vexa::FRAMEBUFFER_DEVICE_HELP},
 };
 constexpr vexa::Usage INFO_USAGE =
     vexa::usage_of("usage: %s [<options>]\noptions:\n", INFO_OPTIONS, "\n");
 
 enum : size_t { DEVICE, COLOR, FOLLOW, KEEP, BOX_X, BOX_Y, BOX_W, BOX_H };
 constexpr vexa::Option CLEAR_OPTIONS[] = {
-    {"dev|fbdev", vexa::Takes::VALUE, "\t    --dev=<device>               : framebuffer device\n"},
+    {"dev|fbdev", vexa::Takes::VALUE, vexa::FRAMEBUFFER_DEVICE_HELP},
     {"color", vexa::Takes::VALUE,
      "\t    --color=<value>              : ARGB8888 colour (default 0xFF000000)\n"},
     {"follow", vexa::Takes::NOTHING,
@@ -72,6 +72,23 @@ int open_framebuffer(const char *applet, const char *device, int debug, tarvik_f
     return ctx;
 }
 
+bool color_option(const Arguments &arguments, size_t option, uint32_t fallback, uint32_t *out)
+{
+    *out = fallback;
+    if (!arguments.has(option)) {
+        return true;
+    }
+    const char *text = arguments.value(option, 1, "");
+    char *end = nullptr;
+    const unsigned long long value = strtoull(text, &end, 0);
+    if (*text == '\0' || *end != '\0' || value > 0xFFFFFFFFull) {
+        tarvik_error_printf("%s: not a 32-bit colour: \"%s\"\n", arguments.program_name(), text);
+        return false;
+    }
+    *out = static_cast<uint32_t>(value);
+    return true;
+}
+
 } // namespace vexa
 
 int tarvik_multicall_fbinfo_main(int argc, char **argv)
@@ -110,17 +127,9 @@ int tarvik_multicall_fbclear_main(int argc, char **argv)
     if (!arguments.ok()) {
         return 1;
     }
-    uint32_t color = 0xFF000000u;
-    if (arguments.has(COLOR)) {
-        const char *text = arguments.value(COLOR, 1, "");
-        char *end = nullptr;
-        const unsigned long long value = strtoull(text, &end, 0);
-        if (*text == '\0' || *end != '\0' || value > 0xFFFFFFFFull) {
-            tarvik_error_printf("%s: --color: not a 32-bit number: \"%s\"\n",
-                                arguments.program_name(), text);
-            return 1;
-        }
-        color = static_cast<uint32_t>(value);
+    uint32_t color = 0;
+    if (!vexa::color_option(arguments, COLOR, 0xFF000000u, &color)) {
+        return 1;
     }
     long long box[4];
     for (size_t index = 0; index < 4; ++index) {

@@ -17,26 +17,9 @@
 
 namespace {
 
-constexpr const char *DEVICE_HELP = "\t    --dev=<device>               : framebuffer device\n";
+using vexa::color_option;
+constexpr const char *DEVICE_HELP = vexa::FRAMEBUFFER_DEVICE_HELP;
 constexpr uint32_t ARGB = TARVIK_COLOR_INTERFACE_ARGB8888;
-
-// An ARGB8888 colour option (any base, 0x for hexadecimal); false after a message.
-bool color_option(const vexa::Arguments &arguments, size_t option, uint32_t fallback, uint32_t *out)
-{
-    *out = fallback;
-    if (!arguments.has(option)) {
-        return true;
-    }
-    const char *text = arguments.value(option, 1, "");
-    char *end = nullptr;
-    unsigned long long value = strtoull(text, &end, 0);
-    if (*text == '\0' || *end != '\0' || value > 0xFFFFFFFFull) {
-        tarvik_error_printf("%s: not a 32-bit colour: \"%s\"\n", arguments.program_name(), text);
-        return false;
-    }
-    *out = static_cast<uint32_t>(value);
-    return true;
-}
 
 // A child window of the screen, drawn on and shown, that stays on the screen when it goes.
 tarvik_fbmap_t *new_window(tarvik_fbmap_t *master, const char *name, int32_t x, int32_t y,
