@@ -260,7 +260,9 @@ int tarvik_multicall_cpuusage_main(int argc, char **argv)
         status = run_monitor(&monitor, static_cast<int>(interval));
     }
     tarvik_free_event_base(monitor.m_base);
-    tarvik_free_fbmap(monitor.m_window);
+    if (monitor.m_window != nullptr) {
+        tarvik_free_fbmap(monitor.m_window);
+    }
     if (ctx >= 0) {
         tarvik_destroy_ctx(ctx);
     }
